@@ -1,0 +1,3 @@
+#pragma once
+#include "Mardel/Export.h"
+#define CORVIO_API MARDEL_API

@@ -1,0 +1,79 @@
+// The reactor's handler base.
+//
+// A process-wide set of loop threads (one event base each; as many as
+// hardware threads, at least 2) starts on first use and stops cleanly at
+// process exit. Each handler is bound to one loop when it is constructed; its
+// socket events, time-outs, messages and its handle_close all run on that
+// loop, so a handler sees one event at a time.
+//
+// Sockets: RegisterSock adds interest (mask bits MASK_INPUT, MASK_OUTPUT,
+// MASK_EXCEPTION) in a socket, keyed by its descriptor; the interest is
+// level-triggered and persists until dropped with UnregisterSock or
+// RemoveSock. Each registered direction has its own time-out that restarts
+// whenever that direction fires; when it expires the matching
+// handle_*_timeout runs and the time-out starts again. A handler result of -1
+// removes that socket from the reactor.
+//
+// Messages: Notify posts handle_message(sender id, msg, param) to the target's
+// loop; it never runs the target on the caller's thread. A message to an
+// unknown or closed id is dropped.
+//
+// Life: Close() is idempotent. handle_close runs exactly once, on the
+// handler's loop, after any event of that handler already running has ended;
+// no event is delivered after it. handle_close may delete the handler.
+#pragma once
+
+#include <cstdint>
+
+#include "Sablon/Export.h"
+#include "Sablon/Sock.h"
+
+namespace Halvex {
+namespace Sablon {
+
+class SABLON_API CNetHandler {
+public:
+    enum Mask { MASK_INPUT = 1, MASK_OUTPUT = 2, MASK_EXCEPTION = 4 };
+
+    CNetHandler();
+    virtual ~CNetHandler();
+    CNetHandler(const CNetHandler&) = delete;
+    CNetHandler& operator=(const CNetHandler&) = delete;
+
+    // Reactor slots; the base versions do nothing and return 0.
+    virtual int handle_input(int handle);
+    virtual int handle_output(int handle);
+    virtual int handle_exception(int handle);
+    virtual int handle_input_timeout(int handle);
+    virtual int handle_output_timeout(int handle);
+    virtual int handle_exception_timeout(int handle);
+    virtual int handle_timeout(long id);
+    virtual int handle_close(CNetHandler* handler);
+    virtual int handle_message(long from_id, unsigned int msg, long param);
+    // Ends the handler: drops its sockets and schedules handle_close.
+    virtual int Close();
+
+    // Unique, non-zero, never reused within the process.
+    long GetID() const { return m_id; }
+
+    // Adds interest in `mask` for `sock`, with `timeout_us` microseconds as
+    // the time-out of each direction in the mask (0: none). 0 on success, -1
+    // when the registration could not be made (no descriptor, closed handler,
+    // reactor failure).
+    int RegisterSock(CSock& sock, int mask, uint32_t timeout_us);
+    // Drops the directions in `mask`; 0, or -1 when not registered.
+    int UnregisterSock(CSock& sock, int mask);
+    // Drops the socket entirely; harmless when not registered.
+    int RemoveSock(CSock& sock);
+    // Posts a message to handler `to_id`; 0 when posted, -1 when no such
+    // handler is open.
+    int Notify(long to_id, unsigned int msg, long param);
+
+private:
+    friend class CReactor;
+    long m_id;
+    void* m_loop;  // the reactor loop this handler is bound to
+};
+
+}  // namespace Sablon
+}  // namespace Halvex

@@ -1,0 +1,62 @@
+// Sockets. A CSock owns its descriptor and closes it when destroyed, unless
+// the descriptor was handed out with Detach. CSockStream is a non-blocking
+// TCP stream.
+#pragma once
+
+#include "Sablon/Export.h"
+#include "Sablon/SockAddr.h"
+
+namespace Halvex {
+namespace Sablon {
+
+class SABLON_API CSock {
+public:
+    CSock() : m_handle(-1) {}
+    explicit CSock(int handle) : m_handle(handle) {}
+    virtual ~CSock();
+    CSock(const CSock&) = delete;
+    CSock& operator=(const CSock&) = delete;
+
+    // The descriptor, or -1.
+    int GetHandle() const { return m_handle; }
+    // Hands the descriptor out: the object forgets it and will not close it.
+    // Returns the descriptor, or -1 when there was none.
+    int Detach();
+    // Closes the descriptor now (idempotent).
+    void CloseHandle();
+
+protected:
+    int m_handle;
+};
+
+class SABLON_API CSockStream : public CSock {
+public:
+    enum ConnectStatus { CONNECT_OK = 0, CONNECT_IN_PROGRESS = -1, CONNECT_FAILED = -2 };
+
+    CSockStream() = default;
+    // Adopts a connected descriptor (made non-blocking).
+    explicit CSockStream(int handle);
+
+    // Makes a non-blocking socket of the remote address's family, binds it to
+    // `local` when given, and starts the connect. 0 when it started (or
+    // completed at once), negative when it failed at once.
+    int Connect(const CSockAddr& remote, const CSockAddr* local);
+    // -1 while connecting, -2 when the connect failed, 0 once connected.
+    int GetConnectStatus();
+    // Reads at most `size` bytes: the count, 0 when nothing can be read now,
+    // negative when the peer closed (end of file) or the stream failed.
+    // Never 0 at end of file.
+    virtual int Recv(char* buf, int size);
+    // Writes at most `len` bytes: the count taken (0 when the socket cannot
+    // take any now), negative when the stream failed.
+    virtual int Send(const char* data, int len);
+    // Text of the stream's last failure (connect, receive or send) into `buf`;
+    // returns `buf`.
+    const char* GetErrorText(char* buf, int size) const;
+
+protected:
+    int m_last_error = 0;
+};
+
+}  // namespace Sablon
+}  // namespace Halvex
