@@ -1,0 +1,175 @@
+// Asynchronous HTTP/1.1 client on the Sablon reactor.
+//
+// A CHttpDownloader fetches one URL with a GET (or sends a caller's complete
+// request text) over TCP or TLS, feeds every received byte to its own
+// CHttpParser and reports the end of each exchange to its owner with one
+// MSG_DOWNLOAD_END message. A 401 answer with a Basic or Digest challenge is
+// answered once with credentials (RFC 7617, RFC 2617): on the same connection
+// in keep-alive mode, otherwise through a second downloader on a new
+// connection.
+//
+// Life cycle:
+//   Create(owner id) -> setters -> Init / InitUseSsl -> ... MSG_DOWNLOAD_END
+//   -> GetResult / GetErrorReason / sizes -> Close().
+// The owner never deletes a downloader: after Close() the reactor calls
+// handle_close, which releases everything and deletes the object. The parser
+// handed out by GetResult stays valid until that Close().
+//
+// Threads: handlers run on the downloader's reactor loop, one event at a time;
+// Init, SendRequest, WaitBufferSize, DetachSock, the setters and the result
+// readers run on the caller's thread.
+#pragma once
+
+#include <set>
+#include <string>
+
+#include "Corvio/Export.h"
+#include "Sablon/NetHandler.h"
+#include "Sablon/SockAddr.h"
+
+namespace Halvex {
+namespace Corvio {
+
+class CHttpParser;
+class CHttpDownloaderImpl;
+
+// The end notice a downloader posts to its owner's handler id (parameter 0).
+constexpr unsigned int MSG_DOWNLOAD_END = 0x4300;
+
+// TLS options of a downloader.
+struct https_option_data {
+    // Check the certificate's common name against the server's numeric address.
+    bool verify_cn = false;
+    // Files of trusted CA certificates, used in ascending byte order. When not
+    // empty, the server's chain must verify against them.
+    std::set<std::string> trust_ca_files;
+    // Revocation list files the server certificate is checked against.
+    std::set<std::string> crl_files;
+    // Server name handed to the TLS stream (SNI; with a trusted CA the
+    // certificate must also match it).
+    std::string ssl_option6_text;
+};
+
+// Caller-side holder of TLS options, handed to CHttpDownloader::SetHttpsOption
+// (which copies them). Not copyable: each object owns its record.
+class CORVIO_API CHttpsOption {
+public:
+    CHttpsOption();
+    ~CHttpsOption();
+    CHttpsOption(const CHttpsOption&) = delete;
+    CHttpsOption& operator=(const CHttpsOption&) = delete;
+
+    void SetVerifyCN(bool on);
+    void AddTrustCA(const char* path);
+    void AddCRL(const char* path);
+    void SetSslOption6Text(const char* text);
+    // The record, or null when there is none.
+    https_option_data* GetData() const;
+
+private:
+    https_option_data* m_data;
+};
+
+// Whether a certificate name `pattern` covers `host` (ASCII case ignored, one
+// trailing dot ignored on either side). A "*" is a wildcard only in the first
+// label of a pattern with at least two dots that does not begin with "xn--";
+// it stands for at least one character of the host's first label (RFC 6125
+// section 6.4.3).
+CORVIO_API bool HostMatchesCN(std::string host, std::string pattern);
+
+class CORVIO_API CHttpDownloader : public Sablon::CNetHandler {
+public:
+    // Phase of the current exchange; a failure leaves the phase where it was.
+    enum DownloadPhrase : int {
+        PHRASE_IDLE = 0,
+        PHRASE_PARSE_URL = 1,
+        PHRASE_CONNECTING = 2,
+        PHRASE_TRANSFER = 3,
+        PHRASE_DONE = 4
+    };
+    // Reason of the end, derived from the phase at the end of the exchange.
+    enum ErrorReason : int {
+        ERROR_NONE = 0,
+        ERROR_PARSE_URL = 1,
+        ERROR_CONNECT = 2,
+        ERROR_TRANSFER = 3,
+        ERROR_NOT_STARTED = 4
+    };
+
+    // A new downloader whose end notices go to handler `notify_id`; null when
+    // `notify_id` is 0.
+    static CHttpDownloader* Create(long notify_id);
+
+    // Reactor time-out in microseconds (default 5000000); 0 means none. The
+    // TLS hand-shake limit is derived from it (milliseconds, at least 1).
+    int SetTimeout(unsigned long long timeout);
+    int SetKeepAliveMode(bool on);
+    int SetAuthInfo(const std::string& user, const std::string& password);
+    // A null argument leaves its field unchanged.
+    int SetAuthInfo(const char* user, const char* password);
+    // 0: plain password; otherwise the password is the Digest HA1.
+    void SetPasswordType(int type);
+    // The kept challenge (a WWW-Authenticate value), empty when none.
+    std::string GetWWWAuthenticate();
+    void SetWWWAuthenticate(const char* challenge);
+    // Copies the options; must be called before the connect completes.
+    void SetHttpsOption(const CHttpsOption* option);
+
+    // Starts a GET of `url` ("http://" or "https://" ...). 0, or -1 when the
+    // download could not start (no end notice follows then).
+    int Init(const char* url);
+    // Starts sending the complete request text `request` of `len` bytes.
+    int Init(const Sablon::CSockAddr& addr, const char* request, int len);
+    // The same over TLS; `pem_path` names a client certificate and key file
+    // ("" for none) and must be shorter than 256 characters.
+    int InitUseSsl(const char* url, const char* pem_path);
+    int InitUseSsl(const Sablon::CSockAddr& addr, const char* request, int len,
+                   const char* pem_path);
+
+    // Splits `url` into the address (set through addr.SetIp, which may look a
+    // name up) and the offset of the request target (-1 when there is none).
+    // 0 on success, negative on failure.
+    static int ParseURL(const char* url, Sablon::CSockAddr& addr, int& path_offset);
+
+    // Blocks until the sender reports `size` free bytes (true), or until the
+    // exchange ends or the downloader closes (false).
+    bool WaitBufferSize(unsigned int size);
+    // A further request on a kept-alive connection, after the previous end
+    // notice; 0 or -1.
+    int SendRequest(const char* request, int len);
+    // Takes the connection's descriptor out of the downloader; -1 when none.
+    int DetachSock();
+    // The parsed answer (valid until Close()), or null.
+    CHttpParser* GetResult();
+    ErrorReason GetErrorReason();
+    // Announced body size (or the received one for an until-close body), -1
+    // when unknown; and the body bytes held so far.
+    int GetTotalContentSize();
+    int GetCurrentContentSize();
+
+    int handle_input(int handle) override;
+    int handle_output(int handle) override;
+    int handle_exception(int handle) override;
+    int handle_input_timeout(int handle) override;
+    int handle_output_timeout(int handle) override;
+    int handle_close(Sablon::CNetHandler* handler) override;
+    int handle_message(long from_id, unsigned int msg, long param) override;
+
+private:
+    explicit CHttpDownloader(long notify_id);
+    ~CHttpDownloader() override;
+
+    void SetCurrentPhrase(DownloadPhrase phrase);
+    DownloadPhrase GetCurrentPhrase();
+    void clearup();
+    bool SSLConnect();
+    bool retry_with_auth();
+    void updateWWWAuthenticate();
+    bool build_auth_req(const char* request, int len, const std::string& www_authenticate,
+                        std::string& out);
+
+    CHttpDownloaderImpl* m_impl;
+};
+
+}  // namespace Corvio
+}  // namespace Halvex
