@@ -495,6 +495,7 @@ INSTANTIATE_TEST_SUITE_P(Auth, Refused, ::testing::ValuesIn(kFailures));
 TEST(Digest, AlgorithmWithLineBreakIsRefused) {
     // An algorithm token running to the end of the text takes the CR LF
     // with it; it is refused before anything is written.
+    LogCapture capture(3);
     std::string value;
     EXPECT_FALSE(
         authorize("Digest realm=\"r\", nonce=\"n\", algorithm=MD5\r\nX: y", Request(), value));
