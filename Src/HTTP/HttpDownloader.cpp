@@ -1,0 +1,587 @@
+// CHttpDownloader: creation, configuration, the start of a download from an
+// address and request text, the reactor handlers, phases and results.
+//
+// Exchange states (m_phrase):
+//   IDLE -> PARSE_URL (Init(url)) -> CONNECTING (connect started)
+//   -> TRANSFER (connected, TLS done, request queued) -> DONE (answer accepted)
+//   A kept-alive connection goes DONE -> TRANSFER with each SendRequest.
+// An exchange ends with m_finished set and exactly one MSG_DOWNLOAD_END to
+// the owner; the phase at that moment gives the error reason.
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "Corvio/CHttpDownloader.h"
+#include "Corvio/CHttpParser.h"
+#include "HTTP/HttpDownloaderImpl.h"
+#include "Mardel/Log.h"
+#include "Sablon/SslStream.h"
+
+namespace Halvex {
+namespace Corvio {
+
+using Mardel::CGuard;
+using Mardel::CRecursiveMutex;
+
+namespace {
+
+bool EqualsNoCase(const char* a, const char* b) {
+    for (; *a && *b; ++a, ++b) {
+        unsigned char x = static_cast<unsigned char>(*a);
+        unsigned char y = static_cast<unsigned char>(*b);
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<unsigned char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<unsigned char>(y - 'A' + 'a');
+        if (x != y)
+            return false;
+    }
+    return *a == *b;
+}
+
+// Ends every WaitBufferSize in progress with false.
+void WakeWaiters(BufferWait& wait) {
+    std::lock_guard<std::mutex> lock(wait.mutex);
+    ++wait.end_count;
+    wait.cond.notify_all();
+}
+
+}  // namespace
+
+CHttpDownloaderImpl::~CHttpDownloaderImpl() {
+    delete m_trust_ca;
+    m_trust_ca = nullptr;
+}
+
+CHttpDownloader* CHttpDownloader::Create(long notify_id) {
+    if (notify_id == 0)
+        return nullptr;
+    return new (std::nothrow) CHttpDownloader(notify_id);
+}
+
+CHttpDownloader::CHttpDownloader(long notify_id) : m_impl(new CHttpDownloaderImpl(notify_id)) {}
+
+CHttpDownloader::~CHttpDownloader() {
+    delete m_impl;
+    m_impl = nullptr;
+}
+
+int CHttpDownloader::SetTimeout(unsigned long long timeout) {
+    CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
+    m_impl->m_timeout = timeout;
+    return 0;
+}
+
+int CHttpDownloader::SetKeepAliveMode(bool on) {
+    CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
+    m_impl->m_keep_alive = on;
+    return 0;
+}
+
+void CHttpDownloader::SetCurrentPhrase(DownloadPhrase phrase) {
+    CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
+    m_impl->m_phrase = phrase;
+}
+
+CHttpDownloader::DownloadPhrase CHttpDownloader::GetCurrentPhrase() {
+    CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
+    return m_impl->m_phrase;
+}
+
+int CHttpDownloader::Init(const Sablon::CSockAddr& addr, const char* request, int len) {
+    if (request == nullptr || len <= 0)
+        return -1;
+    CHttpDownloaderImpl* d = m_impl;
+    CGuard<CRecursiveMutex> lock(d->m_mutex);
+    if (d->m_buf != nullptr) {
+        MARDEL_LOG(2, "cannot download again!\n");
+        return -1;
+    }
+    std::string rebuilt;
+    if (!d->m_www_authenticate.empty()) {
+        if (!build_auth_req(request, len, d->m_www_authenticate, rebuilt))
+            return -1;
+        request = rebuilt.data();
+        len = static_cast<int>(rebuilt.size());
+    }
+    d->m_buf = static_cast<char*>(std::calloc(static_cast<size_t>(len) + 1, 1));
+    if (d->m_buf == nullptr)
+        return -1;
+    std::memcpy(d->m_buf, request, static_cast<size_t>(len));
+    d->m_len = len;
+
+    char ip[256] = {};
+    const int type = addr.GetType();
+    if (type == Sablon::CSockAddr::TYPE_IPV4 || type == Sablon::CSockAddr::TYPE_IPV6) {
+        if (addr.GetIpStr(ip, 255) != 0)
+            return -1;
+        d->m_addr.SetPort(addr.GetPort());
+        if (d->m_addr.SetIp(ip) != 0)
+            return -1;
+    } else if (type == Sablon::CSockAddr::TYPE_STORAGE) {
+        if (&addr != &d->m_addr)
+            d->m_addr = addr;
+        if (d->m_addr.GetIpStr(ip, 255) != 0)
+            return -1;
+    } else {
+        MARDEL_LOG(2, "invalid address type: %d\n", type);
+        return -1;
+    }
+    d->m_server_ip = ip;
+
+    Sablon::CSockStream* stream = new (std::nothrow) Sablon::CSockStream();
+    if (stream == nullptr)
+        return -1;
+    d->m_stream = stream;
+    d->m_sock = stream;
+    SetCurrentPhrase(PHRASE_CONNECTING);
+    if (d->m_stream->Connect(d->m_addr, nullptr) < 0)
+        return -1;
+    d->m_head = detail::IsHeadRequest(d->m_buf, d->m_len);
+    d->m_parser.SetHeaderOnly(d->m_head);
+    if (RegisterSock(*d->m_stream, MASK_OUTPUT | MASK_EXCEPTION,
+                     detail::ReactorTimeout(d->m_timeout)) != 0) {
+        // Without a registration no event, time-out or end notice would come.
+        RemoveSock(*d->m_stream);
+        return -1;
+    }
+    return 0;
+}
+
+void CHttpDownloader::clearup() {
+    CHttpDownloaderImpl* d = m_impl;
+    if (d->m_stream == nullptr)
+        return;
+    d->m_stream = nullptr;
+    RemoveSock(*d->m_sock);
+    if (d->m_notify_id != 0 && !d->m_finished) {
+        d->m_finished = true;
+        updateWWWAuthenticate();
+        Notify(d->m_notify_id, MSG_DOWNLOAD_END, 0);
+    }
+    WakeWaiters(d->m_wait);
+}
+
+int CHttpDownloader::handle_output(int handle) {
+    CHttpDownloaderImpl* d = m_impl;
+    CGuard<CRecursiveMutex> lock(d->m_mutex);
+    if (d->m_stream == nullptr)
+        return -1;
+    if (d->m_connected || handle != d->m_stream->GetHandle()) {
+        return d->m_sender != nullptr ? d->m_sender->handle_output(handle) : 0;
+    }
+    const int status = d->m_stream->GetConnectStatus();
+    if (status == Sablon::CSockStream::CONNECT_IN_PROGRESS) {
+        MARDEL_LOG(6, "connecting...!\n");
+        return 0;
+    }
+    if (status == Sablon::CSockStream::CONNECT_FAILED) {
+        if (Mardel::getPrintLogLevel() >= 3) {
+            char reason[1024] = {};
+            d->m_stream->GetErrorText(reason, sizeof(reason));
+            MARDEL_LOG(3, "cannot connect to dst Ip:Port! errno reason:%s\n", reason);
+        }
+        clearup();
+        return -1;
+    }
+    UnregisterSock(*d->m_stream, MASK_OUTPUT);
+    if (d->m_use_ssl) {
+        // The hand-shake replaces the stream object; the registration of the
+        // TCP object is dropped first and made again for the TLS stream.
+        RemoveSock(*d->m_stream);
+        if (!SSLConnect()) {
+            MARDEL_LOG(3, "ssl connect error!\n");
+            clearup();
+            return -1;
+        }
+    }
+    SetCurrentPhrase(PHRASE_TRANSFER);
+
+    d->m_sender = Sablon::CStreamSender::Create();
+    if (d->m_sender == nullptr) {
+        MARDEL_LOG(2, "CStreamSender::Create failed!\n");
+        clearup();
+        return -1;
+    }
+    d->m_sender->WaitException(GetID());
+    if (d->m_sender->Attach(this, d->m_stream) != 0) {
+        MARDEL_LOG(2, "m_sender->Attach failed!\n");
+        clearup();
+        return -1;
+    }
+    d->m_connected = true;
+    {
+        std::lock_guard<std::mutex> wait_lock(d->m_wait.mutex);
+        d->m_wait.sender_ready = true;
+        d->m_wait.cond.notify_all();
+    }
+    if (static_cast<long long>(d->m_sender->GetBufferSize()) * kRecvPiece < d->m_len) {
+        if (d->m_sender->SetBufferSize(d->m_len / kRecvPiece + 1) < 0) {
+            MARDEL_LOG(2, "m_sender->SetBufferSize failed, m_len: %d\n", d->m_len);
+            clearup();
+            return -1;
+        }
+    }
+    if (d->m_sender->Put(d->m_buf, d->m_len) < 0) {
+        MARDEL_LOG(3, "m_sender->Put failed, should not happend. m_len:%d\n", d->m_len);
+        clearup();
+        return -1;
+    }
+    if (RegisterSock(*d->m_stream, MASK_INPUT | MASK_EXCEPTION,
+                     detail::ReactorTimeout(d->m_timeout)) != 0) {
+        MARDEL_LOG(2, "RegisterSock failed!\n");
+        clearup();
+        return -1;
+    }
+    return 0;
+}
+
+// A complete interim answer (1xx other than 101 Switching Protocols, RFC 9110
+// section 15.2) is not the result: the bytes after it start the next answer.
+// Returns the parser status after every interim answer was dropped.
+static parse_status_t SkipInterimAnswers(CHttpParser& parser, bool head) {
+    parse_status_t status = parser.GetStatus();
+    for (int guard = 0; guard < 64 && status == HTTP_PARSE_COMPLETE; ++guard) {
+        const int code = parser.GetStatusCode();
+        if (code < 100 || code > 199 || code == 101)
+            break;
+        std::string rest;
+        if (parser.GetExtraLength() > 0 && parser.GetExtraBuffer() != nullptr) {
+            rest.assign(reinterpret_cast<const char*>(parser.GetExtraBuffer()),
+                        static_cast<size_t>(parser.GetExtraLength()));
+        }
+        parser.Reset();
+        parser.SetHeaderOnly(head);
+        status = rest.empty() ? parser.GetStatus()
+                              : parser.Append(rest.data(), static_cast<int>(rest.size()));
+    }
+    return status;
+}
+
+int CHttpDownloader::handle_input(int /*handle*/) {
+    CHttpDownloaderImpl* d = m_impl;
+    CGuard<CRecursiveMutex> lock(d->m_mutex);
+    if (d->m_stream == nullptr)
+        return -1;
+    // Each round reads one piece; a full piece is followed by another read.
+    for (;;) {
+        const int got = d->m_stream->Recv(d->m_recv, kRecvPiece);
+        if (got == 0)
+            return 0;
+        parse_status_t status = d->m_parser.GetStatus();
+        // A read below 1 is the parser's end of input; a close after an answer
+        // that is already complete has nothing to add.
+        if (got > 0 || (status != HTTP_PARSE_COMPLETE && status != HTTP_PARSE_ERROR)) {
+            status = d->m_parser.Append(d->m_recv, got);
+        }
+        if (got > 0 && !d->m_finished)
+            status = SkipInterimAnswers(d->m_parser, d->m_head);
+
+        if (got < 0) {
+            // The peer closed or the stream failed: the connection is gone,
+            // so a retry can only go over a new one.
+            d->m_keep_alive = false;
+            if (status == HTTP_PARSE_COMPLETE && !d->m_finished) {
+                if (retry_with_auth())
+                    return 0;
+                if (d->m_finished)
+                    return 0;
+                SetCurrentPhrase(PHRASE_DONE);
+            }
+            clearup();
+            return 0;
+        }
+        if (status == HTTP_PARSE_COMPLETE) {
+            if (!d->m_finished) {
+                if (retry_with_auth())
+                    return 0;
+                // The exchange may have ended inside the retry (a failed
+                // SendRequest): its phase stands.
+                if (d->m_finished)
+                    return 0;
+                SetCurrentPhrase(PHRASE_DONE);
+            }
+            if (!d->m_keep_alive) {
+                clearup();
+                return 0;
+            }
+            const char* connection = d->m_parser.Value("Connection");
+            if (connection != nullptr && !EqualsNoCase(connection, "keep-alive")) {
+                d->m_keep_alive = false;
+                clearup();
+                return 0;
+            }
+            if (!d->m_finished) {
+                d->m_finished = true;
+                updateWWWAuthenticate();
+                Notify(d->m_notify_id, MSG_DOWNLOAD_END, 0);
+                WakeWaiters(d->m_wait);
+                return 0;
+            }
+            // Bytes after a reported answer that nobody asked for.
+            d->m_keep_alive = false;
+            clearup();
+            return 0;
+        }
+        if (status == HTTP_PARSE_INCOMPLETE || status == HTTP_PARSE_UNTIL_CLOSE) {
+            if (got == kRecvPiece)
+                continue;
+            return 0;
+        }
+        MARDEL_LOG(3, "parse error, status:%d\n", static_cast<int>(status));
+        clearup();
+        return 0;
+    }
+}
+
+int CHttpDownloader::handle_exception(int /*handle*/) {
+    MARDEL_LOG(3, "CHttpDownloader::handle_exception\n");
+    CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
+    clearup();
+    return 0;
+}
+
+int CHttpDownloader::handle_input_timeout(int /*handle*/) {
+    MARDEL_LOG(3, "CHttpDownloader::handle_input_timeout\n");
+    CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
+    clearup();
+    return 0;
+}
+
+int CHttpDownloader::handle_output_timeout(int /*handle*/) {
+    MARDEL_LOG(3, "CHttpDownloader handle_output_timeout\n");
+    CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
+    clearup();
+    return 0;
+}
+
+int CHttpDownloader::handle_message(long from_id, unsigned int msg, long /*param*/) {
+    CHttpDownloaderImpl* d = m_impl;
+    CGuard<CRecursiveMutex> lock(d->m_mutex);
+    if (d->m_retry_downloader != nullptr) {
+        // While the retry runs only its end notice ends this exchange.
+        if (from_id != d->m_retry_downloader->GetID())
+            return 0;
+        MARDEL_LOG(6, "m_retry_downloader return\n");
+        SetCurrentPhrase(d->m_retry_downloader->GetCurrentPhrase());
+        clearup();
+        return 0;
+    }
+    if (msg == Sablon::CStreamSender::MSG_SOCKET_EXCEPTION) {
+        MARDEL_LOG(3, "socket exception!\n");
+        clearup();
+    } else if (msg == Sablon::CStreamSender::MSG_BUFFER_SIZE) {
+        MARDEL_LOG(4, "CHttpDownloder::handle_message MSG_BUFFER_SIZE recieved.\n");
+        std::lock_guard<std::mutex> wait_lock(d->m_wait.mutex);
+        ++d->m_wait.posts;
+        d->m_wait.cond.notify_all();
+    } else {
+        MARDEL_LOG(3, "CHttpDownloder::handle_message unexpect message recieved, type:%d.\n",
+                   static_cast<int>(msg));
+    }
+    return 0;
+}
+
+int CHttpDownloader::handle_close(Sablon::CNetHandler* /*handler*/) {
+    CHttpDownloaderImpl* d = m_impl;
+    {
+        // No thread may still wait on this object when it is deleted.
+        std::unique_lock<std::mutex> wait_lock(d->m_wait.mutex);
+        d->m_wait.closing = true;
+        d->m_wait.cond.notify_all();
+        d->m_wait.cond.wait(wait_lock, [d] { return d->m_wait.waiters == 0; });
+    }
+    {
+        CGuard<CRecursiveMutex> lock(d->m_mutex);
+        if (d->m_sender != nullptr) {
+            d->m_sender->Detach();
+            d->m_sender->Clear();
+            d->m_sender->Close();
+            d->m_sender = nullptr;
+        }
+        if (d->m_stream != nullptr) {
+            RemoveSock(*d->m_stream);
+            d->m_stream = nullptr;
+        }
+        if (d->m_sock != nullptr) {
+            RemoveSock(*d->m_sock);
+            delete d->m_sock;
+            d->m_sock = nullptr;
+        }
+        std::free(d->m_buf);
+        d->m_buf = nullptr;
+        if (d->m_retry_downloader != nullptr) {
+            d->m_retry_downloader->Close();
+            d->m_retry_downloader = nullptr;
+        }
+    }
+    delete this;
+    return 0;
+}
+
+int CHttpDownloader::SendRequest(const char* request, int len) {
+    CHttpDownloaderImpl* d = m_impl;
+    CGuard<CRecursiveMutex> lock(d->m_mutex);
+    if (!d->m_keep_alive || d->m_stream == nullptr || d->m_sender == nullptr ||
+        request == nullptr || len <= 0) {
+        return -1;
+    }
+    // Fallible steps first: a refusal here leaves the previous exchange as it
+    // was reported.
+    char* copy = static_cast<char*>(std::calloc(static_cast<size_t>(len) + 1, 1));
+    if (copy == nullptr)
+        return -1;
+    std::memcpy(copy, request, static_cast<size_t>(len));
+    if (static_cast<long long>(d->m_sender->GetBufferSize()) * kRecvPiece < len) {
+        if (d->m_sender->SetBufferSize(len / kRecvPiece + 1) < 0) {
+            MARDEL_LOG(2, "m_sender->SetBufferSize failed, m_len: %d\n", len);
+            std::free(copy);
+            return -1;
+        }
+    }
+    const bool head = detail::IsHeadRequest(copy, len);
+
+    std::free(d->m_buf);
+    d->m_buf = copy;
+    d->m_len = len;
+    d->m_finished = false;
+    d->m_parser.Reset();
+    d->m_head = head;
+    d->m_parser.SetHeaderOnly(head);
+    // A new exchange: its failures are transfer failures.
+    SetCurrentPhrase(PHRASE_TRANSFER);
+    if (d->m_sender->Put(d->m_buf, d->m_len) < 0) {
+        MARDEL_LOG(3, "Put failed, should not happend. m_len:%d\n", d->m_len);
+        clearup();
+        return -1;
+    }
+    if (RegisterSock(*d->m_stream, MASK_INPUT, detail::ReactorTimeout(d->m_timeout)) != 0) {
+        MARDEL_LOG(2, "RegisterSock failed!\n");
+        clearup();
+        return -1;
+    }
+    return 0;
+}
+
+bool CHttpDownloader::WaitBufferSize(unsigned int size) {
+    CHttpDownloaderImpl* d = m_impl;
+    BufferWait& w = d->m_wait;
+    uint64_t end_count;
+    {
+        std::unique_lock<std::mutex> wait_lock(w.mutex);
+        if (w.closing)
+            return false;
+        ++w.waiters;
+        end_count = w.end_count;
+    }
+    auto leave = [&w](bool result) {
+        std::lock_guard<std::mutex> wait_lock(w.mutex);
+        --w.waiters;
+        w.cond.notify_all();
+        return result;
+    };
+    {
+        std::unique_lock<std::mutex> wait_lock(w.mutex);
+        w.cond.wait(wait_lock,
+                    [&] { return w.sender_ready || w.closing || w.end_count != end_count; });
+        if (!w.sender_ready || w.closing || w.end_count != end_count) {
+            --w.waiters;
+            w.cond.notify_all();
+            return false;
+        }
+    }
+    {
+        CGuard<CRecursiveMutex> lock(d->m_mutex);
+        if (d->m_sender == nullptr || d->m_stream == nullptr)
+            return leave(false);
+        if (d->m_sender->WaitBufferSize(GetID(), size) < 0)
+            return leave(false);
+    }
+    std::unique_lock<std::mutex> wait_lock(w.mutex);
+    w.cond.wait(wait_lock, [&] { return w.posts > 0 || w.closing || w.end_count != end_count; });
+    bool result = false;
+    if (w.posts > 0) {
+        --w.posts;
+        result = true;
+    }
+    --w.waiters;
+    w.cond.notify_all();
+    return result;
+}
+
+int CHttpDownloader::DetachSock() {
+    CHttpDownloaderImpl* d = m_impl;
+    CGuard<CRecursiveMutex> lock(d->m_mutex);
+    if (d->m_stream == nullptr)
+        return -1;
+    // The sender lets go of the descriptor before it is handed out.
+    if (d->m_sender != nullptr) {
+        d->m_sender->Detach();
+        d->m_sender->Clear();
+        d->m_sender->Close();
+        d->m_sender = nullptr;
+    }
+    RemoveSock(*d->m_stream);
+    const int fd = d->m_stream->Detach();
+    d->m_stream = nullptr;
+    WakeWaiters(d->m_wait);
+    return fd;
+}
+
+CHttpParser* CHttpDownloader::GetResult() {
+    CHttpDownloaderImpl* d = m_impl;
+    CGuard<CRecursiveMutex> lock(d->m_mutex);
+    if (d->m_retry_downloader != nullptr)
+        return d->m_retry_downloader->GetResult();
+    const parse_status_t status = d->m_parser.GetStatus();
+    if (status == HTTP_PARSE_COMPLETE || status == HTTP_PARSE_UNTIL_CLOSE)
+        return &d->m_parser;
+    return nullptr;
+}
+
+CHttpDownloader::ErrorReason CHttpDownloader::GetErrorReason() {
+    CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
+    if (!m_impl->m_finished)
+        return ERROR_NONE;
+    const DownloadPhrase phrase = GetCurrentPhrase();
+    switch (phrase) {
+        case PHRASE_IDLE:
+            return ERROR_NOT_STARTED;
+        case PHRASE_PARSE_URL:
+            return ERROR_PARSE_URL;
+        case PHRASE_CONNECTING:
+            return ERROR_CONNECT;
+        case PHRASE_TRANSFER:
+            return ERROR_TRANSFER;
+        case PHRASE_DONE:
+            return ERROR_NONE;
+    }
+    MARDEL_LOG(2, "invalid phrase: %d\n", static_cast<int>(phrase));
+    return ERROR_NONE;
+}
+
+int CHttpDownloader::GetTotalContentSize() {
+    CHttpDownloaderImpl* d = m_impl;
+    CGuard<CRecursiveMutex> lock(d->m_mutex);
+    if (d->m_retry_downloader != nullptr)
+        return d->m_retry_downloader->GetTotalContentSize();
+    const char* length = d->m_parser.Value("Content-Length");
+    if (length != nullptr)
+        return std::atoi(length);
+    const parse_status_t status = d->m_parser.GetStatus();
+    if (status == HTTP_PARSE_COMPLETE || status == HTTP_PARSE_UNTIL_CLOSE) {
+        return d->m_parser.GetContentLength();
+    }
+    return -1;
+}
+
+int CHttpDownloader::GetCurrentContentSize() {
+    CHttpDownloaderImpl* d = m_impl;
+    CGuard<CRecursiveMutex> lock(d->m_mutex);
+    if (d->m_retry_downloader != nullptr)
+        return d->m_retry_downloader->GetCurrentContentSize();
+    return d->m_parser.GetContentLength();
+}
+
+}  // namespace Corvio
+}  // namespace Halvex

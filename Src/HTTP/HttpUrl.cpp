@@ -1,0 +1,262 @@
+// URL splitting, the downloader's request text, HEAD detection and the
+// start of a download from a URL.
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "Corvio/CHttpDownloader.h"
+#include "Corvio/CHttpParser.h"
+#include "HTTP/HttpAuth.h"
+#include "HTTP/HttpDownloaderImpl.h"
+#include "Mardel/Log.h"
+
+namespace Halvex {
+namespace Corvio {
+
+namespace {
+
+bool EqualsNoCase(const char* a, const char* b) {
+    for (; *a && *b; ++a, ++b) {
+        unsigned char x = static_cast<unsigned char>(*a);
+        unsigned char y = static_cast<unsigned char>(*b);
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<unsigned char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<unsigned char>(y - 'A' + 'a');
+        if (x != y)
+            return false;
+    }
+    return *a == *b;
+}
+
+// A port text of digits only, 1 to 65535.
+bool ParsePort(const std::string& text, unsigned short& port) {
+    if (text.empty() || text.size() > 5)
+        return false;
+    unsigned long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + static_cast<unsigned long>(c - '0');
+    }
+    if (value < 1 || value > 65535)
+        return false;
+    port = static_cast<unsigned short>(value);
+    return true;
+}
+
+}  // namespace
+
+namespace detail {
+
+uint32_t ReactorTimeout(unsigned long long timeout_us) {
+    const unsigned long long max = std::numeric_limits<uint32_t>::max();
+    return static_cast<uint32_t>(timeout_us > max ? max : timeout_us);
+}
+
+uint32_t HandshakeTimeoutMs(unsigned long long timeout_us) {
+    if (timeout_us == 0)
+        return 5000;
+    const unsigned long long max = std::numeric_limits<uint32_t>::max();
+    unsigned long long ms = timeout_us / 1000 + (timeout_us % 1000 != 0 ? 1 : 0);
+    return static_cast<uint32_t>(ms > max ? max : ms);
+}
+
+bool IsHeadRequest(const char* request, int len) {
+    CHttpParser parser;
+    parser.SetHeaderOnly(true);
+    if (request != nullptr && len > 0 && parser.Parse(request, len) == HTTP_PARSE_COMPLETE &&
+        parser.GetReqMethod() != nullptr) {
+        return EqualsNoCase(parser.GetReqMethod(), "HEAD");
+    }
+    MARDEL_LOG(3, "parse request type failed!\n");
+    return false;
+}
+
+void RenderGetRequest(const char* target, const char* host, unsigned short port,
+                      const std::string& authorization, std::string& out) {
+    // RFC 9110 section 7.2 / RFC 3986 section 3.2.2: an IPv6 literal in the
+    // Host field stands in brackets.
+    const bool ipv6 = std::strchr(host, ':') != nullptr;
+    out = "GET ";
+    out += target;
+    out += " HTTP/1.1\r\nAccept: */*\r\nHost: ";
+    if (ipv6)
+        out += '[';
+    out += host;
+    if (ipv6)
+        out += ']';
+    out += ':';
+    out += std::to_string(port);
+    out += "\r\nConnection: close\r\n";
+    if (!authorization.empty()) {
+        out += "Authorization: ";
+        out += authorization;
+        out += "\r\n";
+    }
+    out += "\r\n";
+}
+
+}  // namespace detail
+
+int CHttpDownloader::ParseURL(const char* url, Sablon::CSockAddr& addr, int& path_offset) {
+    if (url == nullptr)
+        return -1;
+    const size_t url_len = std::strlen(url);
+    if (url_len > static_cast<size_t>(kMaxUrlLen)) {
+        MARDEL_LOG(2, "url too long: %zu characters, at most %d\n", url_len, kMaxUrlLen);
+        return -1;
+    }
+    const std::string copy(url, url_len);
+
+    // The scheme text that occurs first decides; text before it is ignored.
+    const size_t http = copy.find("http://");
+    const size_t https = copy.find("https://");
+    size_t scheme;
+    size_t scheme_len;
+    unsigned short port;
+    if (http == std::string::npos && https == std::string::npos)
+        return -1;
+    if (https == std::string::npos || (http != std::string::npos && http < https)) {
+        scheme = http;
+        scheme_len = 7;
+        port = 80;
+    } else {
+        scheme = https;
+        scheme_len = 8;
+        port = 443;
+    }
+
+    // Host and target go onto the wire: no white space or control character.
+    for (size_t i = scheme; i < url_len; ++i) {
+        const unsigned char c = static_cast<unsigned char>(copy[i]);
+        if (c <= 0x20 || c == 0x7f)
+            return -1;
+    }
+
+    const size_t host_begin = scheme + scheme_len;
+    const size_t slash = copy.find('/', host_begin);
+    std::string hostport;
+    if (slash == std::string::npos) {
+        path_offset = -1;
+        hostport = copy.substr(host_begin);
+    } else {
+        path_offset = static_cast<int>(slash);
+        hostport = copy.substr(host_begin, slash - host_begin);
+    }
+
+    std::string host;
+    std::string port_text;
+    bool has_port = false;
+    if (!hostport.empty() && hostport[0] == '[') {
+        const size_t close = hostport.find(']');
+        if (close == std::string::npos)
+            return -1;
+        host = hostport.substr(1, close - 1);
+        const std::string rest = hostport.substr(close + 1);
+        if (!rest.empty()) {
+            if (rest[0] != ':')
+                return -1;
+            has_port = true;
+            port_text = rest.substr(1);
+        }
+    } else {
+        const size_t colon = hostport.find(':');
+        if (colon == std::string::npos) {
+            host = hostport;
+        } else {
+            host = hostport.substr(0, colon);
+            has_port = true;
+            port_text = hostport.substr(colon + 1);
+        }
+    }
+    // An empty port after ":" means the scheme's default (RFC 3986 section 3.2.3).
+    if (has_port && !port_text.empty() && !ParsePort(port_text, port))
+        return -1;
+
+    int result = -1;
+    const int type = addr.GetType();
+    if (type == Sablon::CSockAddr::TYPE_IPV4 || type == Sablon::CSockAddr::TYPE_IPV6 ||
+        type == Sablon::CSockAddr::TYPE_STORAGE) {
+        addr.SetPort(port);
+        if (!host.empty())
+            result = addr.SetIp(host.c_str());
+    } else {
+        MARDEL_LOG(2, "invalid addr type: %d\n", type);
+    }
+    if (result < 0)
+        MARDEL_LOG(2, "host resolve failed!\n");
+    return result;
+}
+
+int CHttpDownloader::Init(const char* url) {
+    CHttpDownloaderImpl* d = m_impl;
+    {
+        Mardel::CGuard<Mardel::CRecursiveMutex> lock(d->m_mutex);
+        if (d->m_buf != nullptr) {
+            // A running download keeps its phase and address.
+            MARDEL_LOG(2, "cannot download again!\n");
+            return -1;
+        }
+    }
+    SetCurrentPhrase(PHRASE_PARSE_URL);
+    int path_offset = -1;
+    if (ParseURL(url, d->m_addr, path_offset) < 0) {
+        MARDEL_LOG(2, "ParseURL failed!\n");
+        return -1;
+    }
+    char host[128] = {};
+    if (d->m_addr.GetIpStr(host, 127) != 0) {
+        MARDEL_LOG(2, "host resolve failed!\n");
+        return -1;
+    }
+    const char* target = path_offset > 0 ? url + path_offset : "/";
+    std::string authorization;
+    if (!d->m_username.empty() && d->m_www_authenticate.empty()) {
+        if (!CHttpAuth::auth_basic(d->m_username, d->m_password, authorization))
+            return -1;
+    }
+    std::string request;
+    detail::RenderGetRequest(target, host, d->m_addr.GetPort(), authorization, request);
+    if (request.size() > static_cast<size_t>(kMaxRequestLen)) {
+        MARDEL_LOG(2, "request too long: %zu characters, at most %d\n", request.size(),
+                   kMaxRequestLen);
+        return -1;
+    }
+    return Init(d->m_addr, request.c_str(), static_cast<int>(request.size()));
+}
+
+int CHttpDownloader::InitUseSsl(const char* url, const char* pem_path) {
+    if (pem_path == nullptr || std::strlen(pem_path) >= static_cast<size_t>(kPemPathSize)) {
+        MARDEL_LOG(2, "ssl path error!\n");
+        return -1;
+    }
+    {
+        Mardel::CGuard<Mardel::CRecursiveMutex> lock(m_impl->m_mutex);
+        if (m_impl->m_buf == nullptr) {
+            std::snprintf(m_impl->m_pem_path, sizeof(m_impl->m_pem_path), "%s", pem_path);
+            m_impl->m_use_ssl = true;
+        }
+    }
+    return Init(url);
+}
+
+int CHttpDownloader::InitUseSsl(const Sablon::CSockAddr& addr, const char* request, int len,
+                                const char* pem_path) {
+    if (pem_path == nullptr || std::strlen(pem_path) >= static_cast<size_t>(kPemPathSize)) {
+        MARDEL_LOG(2, "ssl path error!\n");
+        return -1;
+    }
+    {
+        Mardel::CGuard<Mardel::CRecursiveMutex> lock(m_impl->m_mutex);
+        if (m_impl->m_buf == nullptr) {
+            std::snprintf(m_impl->m_pem_path, sizeof(m_impl->m_pem_path), "%s", pem_path);
+            m_impl->m_use_ssl = true;
+        }
+    }
+    return Init(addr, request, len);
+}
+
+}  // namespace Corvio
+}  // namespace Halvex
