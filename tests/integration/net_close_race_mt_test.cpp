@@ -66,7 +66,13 @@ TEST(CloseRace, CloseWhileEventsAndMessagesFlow) {
                 (void)n;
             }
     });
-    struct Sender : CNetHandler {};
+    struct Sender : CNetHandler {
+        std::atomic<int> closes{0};
+        int handle_close(CNetHandler*) override {
+            ++closes;
+            return 0;
+        }
+    };
     Sender from;
     std::thread notifier([&] {
         unsigned int seq = 0;
@@ -95,6 +101,7 @@ TEST(CloseRace, CloseWhileEventsAndMessagesFlow) {
         close(p.peer);
     }
     from.Close();
+    EXPECT_TRUE(WaitUntil([&] { return from.closes.load() == 1; }, 5000));
     EXPECT_TRUE(WaitUntil([&] { return CReactor::OpenHandlers() == 0; }, 5000));
 }
 
