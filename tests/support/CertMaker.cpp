@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <utility>
 #include <vector>
@@ -83,6 +84,13 @@ bool add_ext(X509* cert, X509* issuer, int nid, const std::string& value) {
     return ok;
 }
 
+bool set_cn(X509_NAME* name, const std::string& cn) {
+    // A plain UTF8String, so that no length limit of the name table applies.
+    return X509_NAME_add_entry_by_NID(name, NID_commonName, V_ASN1_UTF8STRING,
+                                      reinterpret_cast<const unsigned char*>(cn.data()),
+                                      static_cast<int>(cn.size()), -1, 0) == 1;
+}
+
 // Makes a certificate for `key` named `cn`. With `issuer` null the
 // certificate is a self-signed CA.
 X509Ptr make_cert(const std::string& cn, EVP_PKEY* key, Authority* issuer,
@@ -99,8 +107,8 @@ X509Ptr make_cert(const std::string& cn, EVP_PKEY* key, Authority* issuer,
                                reinterpret_cast<const unsigned char*>("ZZ"), -1, -1, 0);
     X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
                                reinterpret_cast<const unsigned char*>("Corvio Tests"), -1, -1, 0);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                               reinterpret_cast<const unsigned char*>(cn.c_str()), -1, -1, 0);
+    if (!set_cn(name, cn))
+        return nullptr;
     X509* issuer_cert = issuer ? issuer->cert.get() : cert.get();
     EVP_PKEY* sign_key = issuer ? issuer->key.get() : key;
     X509_set_issuer_name(cert.get(), X509_get_subject_name(issuer_cert));
@@ -143,7 +151,13 @@ CrlPtr make_crl(Authority& issuer, const std::vector<long>& serials) {
 
 }  // namespace
 
-CertMaker::CertMaker() {
+struct CertMaker::Impl {
+    std::mutex mutex;
+    Authority ca;
+    Authority other;
+};
+
+CertMaker::CertMaker() : m_impl(new Impl) {
     const char* tmp = getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/corvio-certs-XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
@@ -188,6 +202,42 @@ std::string CertMaker::ReadFile(const std::string& path) {
     return text.str();
 }
 
+CertMaker::Identity CertMaker::Issue(const std::string& file, const std::string& cn,
+                                     const std::string& san, bool by_other_ca,
+                                     bool client_auth) const {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    Authority& auth = by_other_ca ? m_impl->other : m_impl->ca;
+    Identity id;
+    if (!auth.cert || !auth.key)
+        return id;
+    PkeyPtr key = new_key();
+    if (!key)
+        return id;
+    std::vector<std::pair<int, std::string>> exts = {
+        {NID_basic_constraints, "critical,CA:FALSE"},
+        {NID_key_usage, "critical,digitalSignature"},
+        {NID_ext_key_usage, client_auth ? "clientAuth" : "serverAuth"},
+        {NID_subject_key_identifier, "hash"},
+        {NID_authority_key_identifier, "keyid:always"},
+    };
+    if (!san.empty())
+        exts.push_back({NID_subject_alt_name, san});
+    long serial = auth.next_serial++;
+    X509Ptr cert = make_cert(cn, key.get(), &auth, exts, serial);
+    if (!cert)
+        return id;
+    auth.issued.push_back(serial);
+    std::string cert_text = cert_pem(cert.get());
+    std::string key_text = key_pem(key.get());
+    id.cn = cn;
+    id.cert = WriteFile(file + ".crt", cert_text);
+    id.key = WriteFile(file + ".key", key_text);
+    id.pem = WriteFile(file + ".pem", cert_text + key_text);
+    if (id.cert.empty() || id.key.empty() || id.pem.empty())
+        return Identity();
+    return id;
+}
+
 bool CertMaker::make_all() {
     const std::vector<std::pair<int, std::string>> ca_exts = {
         {NID_basic_constraints, "critical,CA:TRUE"},
@@ -208,54 +258,25 @@ bool CertMaker::make_all() {
         id.pem = WriteFile(file + ".pem", cert_pem(auth.cert.get()) + key_pem(auth.key.get()));
         return !id.cert.empty() && !id.key.empty() && !id.pem.empty();
     };
-    // Issues a leaf certificate. `san` empty: no subjectAltName.
-    auto issue = [&](Authority& auth, Identity& id, const std::string& file, const std::string& cn,
-                     const std::string& san, bool client_auth) {
-        PkeyPtr key = new_key();
-        if (!key)
-            return false;
-        std::vector<std::pair<int, std::string>> exts = {
-            {NID_basic_constraints, "critical,CA:FALSE"},
-            {NID_key_usage, "critical,digitalSignature"},
-            {NID_ext_key_usage, client_auth ? "clientAuth" : "serverAuth"},
-            {NID_subject_key_identifier, "hash"},
-            {NID_authority_key_identifier, "keyid:always"},
-        };
-        if (!san.empty())
-            exts.push_back({NID_subject_alt_name, san});
-        long serial = auth.next_serial++;
-        X509Ptr cert = make_cert(cn, key.get(), &auth, exts, serial);
-        if (!cert)
-            return false;
-        auth.issued.push_back(serial);
-        id.cn = cn;
-        id.cert = WriteFile(file + ".crt", cert_pem(cert.get()));
-        id.key = WriteFile(file + ".key", key_pem(key.get()));
-        id.pem = WriteFile(file + ".pem", cert_pem(cert.get()) + key_pem(key.get()));
-        return !id.cert.empty() && !id.key.empty() && !id.pem.empty();
-    };
-
-    Authority main_ca, other;
+    Authority& main_ca = m_impl->ca;
+    Authority& other = m_impl->other;
     if (!make_ca(main_ca, ca, "ca", "Corvio Test CA"))
         return false;
     if (!make_ca(other, other_ca, "other_ca", "Corvio Other CA"))
         return false;
     const std::string ip_san = "IP:127.0.0.1,IP:::1";
-    if (!issue(main_ca, server_ip, "server_ip", "127.0.0.1", "", false))
-        return false;
-    if (!issue(main_ca, server_ip_san, "server_ip_san", "127.0.0.1", ip_san, false))
-        return false;
-    if (!issue(main_ca, server_host, "server_host", "corvio.test", "", false))
-        return false;
-    if (!issue(main_ca, server_host_san, "server_host_san", "corvio.test",
-               "DNS:corvio.test,DNS:localhost," + ip_san, false))
-        return false;
-    if (!issue(main_ca, server_revoked, "server_revoked", "127.0.0.1", "", false))
+    const std::string host_san = "DNS:corvio.test,DNS:localhost," + ip_san;
+    bool ok = !(server_ip = Issue("server_ip", "127.0.0.1")).pem.empty() &&
+              !(server_ip_san = Issue("server_ip_san", "127.0.0.1", ip_san)).pem.empty() &&
+              !(server_host = Issue("server_host", "corvio.test")).pem.empty() &&
+              !(server_host_san = Issue("server_host_san", "corvio.test", host_san)).pem.empty() &&
+              !(server_revoked = Issue("server_revoked", "127.0.0.1")).pem.empty();
+    if (!ok)
         return false;
     long revoked_serial = main_ca.issued.back();
-    if (!issue(main_ca, client, "client", "corvio-client", "", true))
-        return false;
-    if (!issue(other, server_untrusted, "server_untrusted", "127.0.0.1", ip_san, false))
+    ok = !(client = Issue("client", "corvio-client", "", false, true)).pem.empty() &&
+         !(server_untrusted = Issue("server_untrusted", "127.0.0.1", ip_san, true)).pem.empty();
+    if (!ok)
         return false;
 
     CrlPtr crl = make_crl(main_ca, {revoked_serial});

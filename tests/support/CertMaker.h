@@ -33,6 +33,7 @@
 //   client: CSslX509::SetTrustCA(certs.ca.cert.c_str())
 #pragma once
 
+#include <memory>
 #include <string>
 
 namespace corvio_test {
@@ -71,6 +72,15 @@ public:
     // The whole content of a file ("" when it cannot be read).
     static std::string ReadFile(const std::string& path);
 
+    // Issues one more leaf certificate into Dir()/<file>.{crt,key,pem}: by
+    // `ca` (or by `other_ca`), subject C=ZZ, O=Corvio Tests, CN=`cn` (taken
+    // byte for byte, so a NUL inside or a length beyond the usual 64 is
+    // possible), subjectAltName `san` in OpenSSL's notation
+    // ("DNS:a.test,IP:127.0.0.1"; "" for none), extendedKeyUsage serverAuth
+    // (clientAuth with `client`). Thread-safe. Empty paths on failure.
+    Identity Issue(const std::string& file, const std::string& cn, const std::string& san = "",
+                   bool by_other_ca = false, bool client = false) const;
+
     Identity ca;
     Identity other_ca;
     Identity server_ip;
@@ -84,9 +94,11 @@ public:
     std::string other_crl;
 
 private:
+    struct Impl;
     bool make_all();
     std::string m_dir;
     std::string m_error;
+    std::unique_ptr<Impl> m_impl;
 };
 
 }  // namespace corvio_test

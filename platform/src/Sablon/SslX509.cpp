@@ -83,13 +83,13 @@ void CSslX509::SetCert(void* x509) {
 
 int CSslX509::SetTrustCA(const char* path) {
     if (!path || !*path) {
-        MARDEL_LOG(3, "no CA file given\n");
+        MARDEL_LOG(4, "no CA file given\n");
         return -1;
     }
     BIO* bio = BIO_new_file(path, "rb");
     if (!bio) {
         ERR_clear_error();
-        MARDEL_LOG(3, "cannot open CA file %s\n", path);
+        MARDEL_LOG(4, "cannot open CA file %s\n", path);
         return -1;
     }
     if (!m_store) {
@@ -111,7 +111,7 @@ int CSslX509::SetTrustCA(const char* path) {
     // The loop ends on "no more PEM blocks", which is expected.
     ERR_clear_error();
     if (added == 0) {
-        MARDEL_LOG(3, "no certificate in CA file %s\n", path);
+        MARDEL_LOG(4, "no certificate in CA file %s\n", path);
         return -1;
     }
     return 0;
@@ -128,7 +128,7 @@ int CSslX509::GetCertSubjectMsg(CertSubjectMsg& msg) {
     if (cn < 0 || cn >= static_cast<int>(sizeof(msg.common_name))) {
         // A name holding a NUL byte or too long for the field would be
         // compared as a different, shorter name.
-        MARDEL_LOG(3, "certificate common name unusable (length %d)\n", cn);
+        MARDEL_LOG(4, "certificate common name unusable (length %d)\n", cn);
         memset(&msg, 0, sizeof(msg));
         return -1;
     }
@@ -141,17 +141,17 @@ int CSslX509::GetCertSubjectMsg(CertSubjectMsg& msg) {
 
 int CSslX509::CheckCertIsRevoked(const char* crl_path) {
     if (!m_cert) {
-        MARDEL_LOG(3, "no certificate to check\n");
+        MARDEL_LOG(4, "no certificate to check\n");
         return -1;
     }
     if (!crl_path || !*crl_path) {
-        MARDEL_LOG(3, "no revocation list given\n");
+        MARDEL_LOG(4, "no revocation list given\n");
         return -2;
     }
     X509_CRL* crl = read_crl(crl_path);
     if (!crl) {
         ERR_clear_error();
-        MARDEL_LOG(3, "cannot read revocation list %s\n", crl_path);
+        MARDEL_LOG(4, "cannot read revocation list %s\n", crl_path);
         return -2;
     }
     X509* cert = cert_of(m_cert);
@@ -162,7 +162,7 @@ int CSslX509::CheckCertIsRevoked(const char* crl_path) {
         X509_REVOKED* entry = nullptr;
         // 1: listed; 2: listed as removeFromCRL, which is no revocation.
         if (X509_CRL_get0_by_cert(crl, &entry, cert) == 1) {
-            MARDEL_LOG(3, "certificate is revoked by %s\n", crl_path);
+            MARDEL_LOG(4, "certificate is revoked by %s\n", crl_path);
             result = 1;
         }
     }
