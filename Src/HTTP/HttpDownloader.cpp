@@ -323,7 +323,9 @@ int CHttpDownloader::handle_input(int /*handle*/) {
             clearup();
             return 0;
         }
-        if (status == HTTP_PARSE_INCOMPLETE || status == HTTP_PARSE_UNTIL_CLOSE) {
+        // INIT: only interim answers so far, the final one is still to come.
+        if (status == HTTP_PARSE_INCOMPLETE || status == HTTP_PARSE_UNTIL_CLOSE ||
+            status == HTTP_PARSE_INIT) {
             if (got == kRecvPiece)
                 continue;
             return 0;
@@ -468,11 +470,20 @@ bool CHttpDownloader::WaitBufferSize(unsigned int size) {
     BufferWait& w = d->m_wait;
     uint64_t end_count;
     {
-        std::unique_lock<std::mutex> wait_lock(w.mutex);
+        // Exchanges end under m_mutex: taken first, the end count read here
+        // belongs to the exchange that is still running. One that has already
+        // ended reports no free space any more.
+        CGuard<CRecursiveMutex> lock(d->m_mutex);
+        if (d->m_finished)
+            return false;
+        std::lock_guard<std::mutex> wait_lock(w.mutex);
         if (w.closing)
             return false;
         ++w.waiters;
         end_count = w.end_count;
+        // A report left over from an earlier, abandoned wait is stale.
+        if (w.waiters == 1)
+            w.posts = 0;
     }
     auto leave = [&w](bool result) {
         std::lock_guard<std::mutex> wait_lock(w.mutex);

@@ -1,0 +1,452 @@
+// The downloader against scripted loopback servers, over TCP and TLS:
+// phases and error reasons, exact request bytes, one end notice per
+// exchange, keep-alive reuse, SendRequest, the sender's buffer and
+// DetachSock.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "http_downloader_harness.h"
+#include "support/LogCapture.h"
+#include "support/TcpListener.h"
+
+using namespace dltest;
+
+namespace {
+
+struct ExchangeCase {
+    const char* name;
+    Script script;
+    unsigned long long timeout_us;
+    CHttpDownloader::ErrorReason reason;
+    int status;  // -1: no result
+    std::string body;
+    int total;
+    const char* log;  // an exact log message expected, or null
+};
+
+const std::string kHeader200 = "HTTP/1.1 200 OK\r\n";
+
+std::vector<ExchangeCase> ExchangeCases() {
+    const Step read = Step::ReadUntil("\r\n\r\n");
+    return {
+        {"content_length",
+         {read, Step::Send(kHeader200 + "Content-Length: 5\r\n\r\nhello")},
+         5000000,
+         CHttpDownloader::ERROR_NONE,
+         200,
+         "hello",
+         5,
+         nullptr},
+        {"until_close",
+         {read, Step::Send(kHeader200 + "\r\nabcdef"), Step::Close()},
+         5000000,
+         CHttpDownloader::ERROR_NONE,
+         200,
+         "abcdef",
+         6,
+         nullptr},
+        {"chunked",
+         {read, Step::Send(kHeader200 + "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n"),
+          Step::Sleep(20), Step::Send("2\r\nde\r\n0\r\n\r\n")},
+         5000000,
+         CHttpDownloader::ERROR_NONE,
+         200,
+         "abcde",
+         5,
+         nullptr},
+        {"interim_100_then_final",
+         {read, Step::Send("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\n\r\n"),
+          Step::Sleep(20), Step::Send("HTTP/1.1 404 Not Found\r\nContent-Length: 2\r\n\r\nno")},
+         5000000,
+         CHttpDownloader::ERROR_NONE,
+         404,
+         "no",
+         2,
+         nullptr},
+        {"interim_then_close",
+         {read, Step::Send("HTTP/1.1 100 Continue\r\n\r\n"), Step::Close()},
+         5000000,
+         CHttpDownloader::ERROR_TRANSFER,
+         -1,
+         "",
+         -1,
+         nullptr},
+        {"header_cut_by_close",
+         {read, Step::Send(kHeader200 + "Content-Le"), Step::Close()},
+         5000000,
+         CHttpDownloader::ERROR_TRANSFER,
+         -1,
+         "",
+         -1,
+         nullptr},
+        {"body_cut_by_close",
+         {read, Step::Send(kHeader200 + "Content-Length: 10\r\n\r\nabc"), Step::Close()},
+         5000000,
+         CHttpDownloader::ERROR_TRANSFER,
+         -1,
+         "",
+         10,
+         nullptr},
+        {"parse_error",
+         {read, Step::Send("HTTP/1.1 abc OK\r\n\r\n")},
+         5000000,
+         CHttpDownloader::ERROR_TRANSFER,
+         -1,
+         "",
+         -1,
+         "parse error, status:2\n"},
+        {"silent_server",
+         {read, Step::Silent(1500)},
+         300000,
+         CHttpDownloader::ERROR_TRANSFER,
+         -1,
+         "",
+         -1,
+         "CHttpDownloader::handle_input_timeout\n"},
+        {"large_body",
+         {read, Step::Send(kHeader200 + "Content-Length: 200000\r\n\r\n"),
+          Step::SendPattern(200000)},
+         5000000,
+         CHttpDownloader::ERROR_NONE,
+         200,
+         LoopbackServer::Pattern(0, 200000),
+         200000,
+         nullptr},
+    };
+}
+
+class ExchangeTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ExchangeTest, PhasesReasonsAndRequestBytes) {
+    const bool tls = GetParam();
+    for (const ExchangeCase& c : ExchangeCases()) {
+        SCOPED_TRACE(c.name);
+        corvio_test::LogCapture log(6);
+        LoopbackServer server(ServerOptions(tls), {c.script});
+        ASSERT_TRUE(server.Ok()) << server.Error();
+        Session s;
+        s.dl->SetTimeout(c.timeout_us);
+        EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
+        ASSERT_EQ(s.Start(server, "/a/b?x=1", tls), 0);
+        ASSERT_TRUE(s.WaitEnds(1));
+        EXPECT_EQ(s.owner->Ends(), 1);
+        EXPECT_EQ(s.owner->From().at(0), s.dl->GetID());
+        EXPECT_EQ(s.dl->GetErrorReason(), c.reason);
+        EXPECT_EQ(s.Status(), c.status);
+        if (c.status >= 0) {
+            EXPECT_TRUE(s.Body() == c.body) << "body of " << s.Body().size() << " bytes";
+            EXPECT_EQ(s.dl->GetTotalContentSize(), c.total);
+            EXPECT_EQ(s.dl->GetCurrentContentSize(), static_cast<int>(c.body.size()));
+        }
+        if (c.log != nullptr)
+            EXPECT_TRUE(log.Has(c.log, 3)) << c.log;
+        EXPECT_EQ(log.Count("need reset first!\n"), 0);
+        server.Stop();
+        EXPECT_EQ(server.Connection(0).received, GetRequest(server, "/a/b?x=1"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(TcpAndTls, ExchangeTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& i) {
+                             return i.param ? "tls" : "tcp";
+                         });
+
+TEST(Downloader, RefusedConnectEndsWithConnectError) {
+    for (bool tls : {false, true}) {
+        corvio_test::LogCapture log(3);
+        Session s;
+        const unsigned short port = corvio_test::TcpListener::ClosedPort(4);
+        const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
+        ASSERT_EQ(tls ? s.dl->InitUseSsl(url.c_str(), "") : s.dl->Init(url.c_str()), 0);
+        ASSERT_TRUE(s.WaitEnds(1));
+        EXPECT_EQ(s.owner->Ends(), 1);
+        EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_CONNECT);
+        EXPECT_EQ(s.dl->GetResult(), nullptr);
+        bool found = false;
+        for (const std::string& m : log.Messages()) {
+            found |= m.rfind("cannot connect to dst Ip:Port! errno reason:", 0) == 0;
+        }
+        EXPECT_TRUE(found);
+    }
+}
+
+TEST(Downloader, SilentTlsServerEndsInConnectPhase) {
+    corvio_test::LogCapture log(3);
+    LoopbackServer server(ServerOptions(true), {{Step::Silent(1500)}});
+    ASSERT_TRUE(server.Ok()) << server.Error();
+    Session s;
+    s.dl->SetTimeout(300000);  // hand-shake limit 300 ms
+    ASSERT_EQ(s.Start(server, "/", true), 0);
+    ASSERT_TRUE(s.WaitEnds(1, 3000));
+    EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_CONNECT);
+    EXPECT_TRUE(log.Has("ssl connect error!\n", 3));
+}
+
+TEST(Downloader, HeadAnswerEndsWithItsHeader) {
+    for (bool tls : {false, true}) {
+        LoopbackServer server(
+            ServerOptions(tls),
+            {{Step::ReadUntil("\r\n\r\n"), Step::Send(kHeader200 + "Content-Length: 100\r\n\r\n"),
+              Step::Silent(1000)}});
+        ASSERT_TRUE(server.Ok()) << server.Error();
+        Session s;
+        const std::string request = "HEAD /h HTTP/1.1\r\nHost: x\r\n\r\n";
+        ASSERT_EQ(s.StartRequest(server, request, tls), 0);
+        ASSERT_TRUE(s.WaitEnds(1, 900));
+        EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
+        EXPECT_EQ(s.Status(), 200);
+        EXPECT_EQ(s.dl->GetTotalContentSize(), 100);
+        EXPECT_EQ(s.dl->GetCurrentContentSize(), 0);
+        server.Stop();
+        EXPECT_EQ(server.Connection(0).received, request);
+    }
+}
+
+TEST(Downloader, Ipv6HostLineInBrackets) {
+    LoopbackServer server(
+        ServerOptions(false, 6),
+        {{Step::ReadUntil("\r\n\r\n"), Step::Send(kHeader200 + "Content-Length: 0\r\n\r\n")}});
+    if (!server.Ok())
+        GTEST_SKIP() << server.Error();
+    Session s;
+    ASSERT_EQ(s.Start(server, "/six", false), 0);
+    ASSERT_TRUE(s.WaitEnds(1));
+    EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
+    server.Stop();
+    EXPECT_EQ(server.Connection(0).received,
+              "GET /six HTTP/1.1\r\nAccept: */*\r\nHost: [::1]:" + std::to_string(server.Port()) +
+                  "\r\nConnection: close\r\n\r\n");
+}
+
+TEST(Downloader, InitRefusals) {
+    corvio_test::LogCapture log(3);
+    {
+        Session s;
+        EXPECT_EQ(s.dl->Init("ftp://127.0.0.1/"), -1);
+        EXPECT_TRUE(log.Has("ParseURL failed!\n", 2));
+        EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
+        EXPECT_EQ(s.dl->Init(static_cast<const char*>(nullptr)), -1);
+    }
+    {
+        // A URL that fits its buffer whose request would not is refused whole.
+        Session s;
+        log.Clear();
+        const std::string url = "http://127.0.0.1:9/" + std::string(990, 'p');
+        EXPECT_EQ(s.dl->Init(url.c_str()), -1);
+        ASSERT_EQ(log.Lines().size(), 1u);
+        EXPECT_EQ(log.Lines()[0].level, 2);
+        EXPECT_EQ(log.Lines()[0].message.rfind("request too long: ", 0), 0u);
+    }
+    {
+        Session s;
+        log.Clear();
+        const std::string pem(256, 'x');
+        EXPECT_EQ(s.dl->InitUseSsl("http://127.0.0.1:9/", pem.c_str()), -1);
+        EXPECT_EQ(s.dl->InitUseSsl("http://127.0.0.1:9/", nullptr), -1);
+        EXPECT_EQ(log.Count("ssl path error!\n"), 2);
+    }
+    {
+        LoopbackServer server(ServerOptions(false), {{Step::Silent(500)}});
+        Session s;
+        log.Clear();
+        EXPECT_EQ(s.Start(server, "/", false), 0);
+        EXPECT_EQ(s.Start(server, "/", false), -1);
+        EXPECT_EQ(s.StartRequest(server, "GET / HTTP/1.1\r\n\r\n", false), -1);
+        EXPECT_EQ(log.Count("cannot download again!\n"), 2);
+        Halvex::Sablon::CSockAddrStorage addr;
+        EXPECT_EQ(s.dl->Init(addr, nullptr, 5), -1);
+        EXPECT_EQ(s.dl->Init(addr, "x", 0), -1);
+    }
+}
+
+TEST(Downloader, PreemptiveBasicLineFromUrl) {
+    LoopbackServer server(
+        ServerOptions(false),
+        {{Step::ReadUntil("\r\n\r\n"), Step::Send(kHeader200 + "Content-Length: 0\r\n\r\n")}});
+    Session s;
+    s.dl->SetAuthInfo("user", "pass");
+    ASSERT_EQ(s.Start(server, "/p", false), 0);
+    ASSERT_TRUE(s.WaitEnds(1));
+    server.Stop();
+    EXPECT_EQ(server.Connection(0).received,
+              "GET /p HTTP/1.1\r\nAccept: */*\r\n" + HostLine(server) +
+                  "Connection: close\r\nAuthorization: Basic dXNlcjpwYXNz\r\n\r\n");
+}
+
+// A request between one and two sender blocks goes out whole, at the start
+// and on a kept-alive connection.
+TEST(Downloader, RequestBetweenOneAndTwoBlocks) {
+    for (bool tls : {false, true}) {
+        corvio_test::LogCapture log(3);
+        const std::string body(40000, 'b');
+        const std::string request =
+            "POST /big HTTP/1.1\r\nHost: x\r\nContent-Length: 40000\r\n\r\n" + body;
+        const std::string answer = kHeader200 + "Content-Length: 2\r\n\r\nok";
+        LoopbackServer server(ServerOptions(tls), {{Step::ReadUntil("\r\n\r\n"), Step::Read(40000),
+                                                    Step::Send(answer), Step::ReadUntil("\r\n\r\n"),
+                                                    Step::Read(40000), Step::Send(answer)}});
+        Session s;
+        s.dl->SetKeepAliveMode(true);
+        ASSERT_EQ(s.StartRequest(server, request, tls), 0);
+        ASSERT_TRUE(s.WaitEnds(1));
+        EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
+        ASSERT_EQ(s.dl->SendRequest(request.data(), static_cast<int>(request.size())), 0);
+        ASSERT_TRUE(s.WaitEnds(2));
+        EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
+        EXPECT_EQ(s.Body(), "ok");
+        EXPECT_TRUE(log.Messages().empty());
+        server.Stop();
+        EXPECT_TRUE(server.Connection(0).received == request + request);
+    }
+}
+
+struct KeepCase {
+    const char* connection;  // null: no field
+    bool kept;
+};
+
+class KeepAliveTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(KeepAliveTest, ConnectionValuesDecide) {
+    const bool tls = GetParam();
+    const KeepCase cases[] = {
+        {"keep-alive", true}, {"Keep-Alive", true}, {nullptr, true},
+        {"close", false},     {"Upgrade", false},
+    };
+    for (const KeepCase& c : cases) {
+        SCOPED_TRACE(c.connection ? c.connection : "(none)");
+        const std::string field =
+            c.connection ? std::string("Connection: ") + c.connection + "\r\n" : std::string();
+        const std::string first = kHeader200 + field + "Content-Length: 1\r\n\r\n1";
+        const std::string second = kHeader200 + "Content-Length: 1\r\n\r\n2";
+        LoopbackServer server(ServerOptions(tls),
+                              {{Step::ReadUntil("\r\n\r\n"), Step::Send(first),
+                                Step::ReadUntil("\r\n\r\n"), Step::Send(second)}});
+        Session s;
+        s.dl->SetKeepAliveMode(true);
+        ASSERT_EQ(s.Start(server, "/1", tls), 0);
+        ASSERT_TRUE(s.WaitEnds(1));
+        EXPECT_EQ(s.owner->Ends(), 1);
+        EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
+        EXPECT_EQ(s.Body(), "1");
+        const std::string req2 = "GET /2 HTTP/1.1\r\nHost: x\r\n\r\n";
+        EXPECT_EQ(s.dl->SendRequest(req2.data(), static_cast<int>(req2.size())), c.kept ? 0 : -1);
+        if (c.kept) {
+            ASSERT_TRUE(s.WaitEnds(2));
+            EXPECT_EQ(s.owner->Ends(), 2);
+            EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
+            EXPECT_EQ(s.Body(), "2");
+        }
+        Settle();
+        EXPECT_EQ(s.owner->Ends(), c.kept ? 2 : 1);
+    }
+}
+
+// After a kept-alive answer, the next exchange's failures are reported as
+// such, not as the success of the one before.
+TEST_P(KeepAliveTest, FailuresAfterReuseAreTransferErrors) {
+    const bool tls = GetParam();
+    const std::string first = kHeader200 + "Content-Length: 1\r\n\r\n1";
+    const Step read = Step::ReadUntil("\r\n\r\n");
+    const std::vector<std::pair<const char*, Script>> cases = {
+        {"silent", {read, Step::Send(first), read, Step::Silent(1500)}},
+        {"closed mid-answer",
+         {read, Step::Send(first), read, Step::Send(kHeader200), Step::Close()}},
+        {"parse error", {read, Step::Send(first), read, Step::Send("HTTP/1.1 x\r\n\r\n")}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        LoopbackServer server(ServerOptions(tls), {c.second});
+        Session s;
+        s.dl->SetKeepAliveMode(true);
+        s.dl->SetTimeout(300000);
+        ASSERT_EQ(s.Start(server, "/", tls), 0);
+        ASSERT_TRUE(s.WaitEnds(1));
+        const std::string req2 = "GET /2 HTTP/1.1\r\nHost: x\r\n\r\n";
+        ASSERT_EQ(s.dl->SendRequest(req2.data(), static_cast<int>(req2.size())), 0);
+        if (c.second.back().kind == Step::SILENT) {
+            EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);  // not ended yet
+        }
+        ASSERT_TRUE(s.WaitEnds(2, 3000));
+        EXPECT_EQ(s.owner->Ends(), 2);
+        EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_TRANSFER);
+        EXPECT_EQ(s.dl->GetResult(), nullptr);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(TcpAndTls, KeepAliveTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& i) {
+                             return i.param ? "tls" : "tcp";
+                         });
+
+TEST(Downloader, SendRequestPreconditions) {
+    const std::string req = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
+    const int len = static_cast<int>(req.size());
+    const std::string answer = kHeader200 + "Content-Length: 0\r\n\r\n";
+    {
+        // Not in keep-alive mode.
+        LoopbackServer server(ServerOptions(false),
+                              {{Step::ReadUntil("\r\n\r\n"), Step::Send(answer)}});
+        Session s;
+        EXPECT_EQ(s.dl->SendRequest(req.data(), len), -1);
+        ASSERT_EQ(s.Start(server, "/", false), 0);
+        ASSERT_TRUE(s.WaitEnds(1));
+        EXPECT_EQ(s.dl->SendRequest(req.data(), len), -1);
+    }
+    {
+        // Before the sender exists; then null and empty requests.
+        LoopbackServer server(ServerOptions(false), {{Step::ReadUntil("\r\n\r\n"),
+                                                      Step::Send(answer), Step::Silent(500)}});
+        Session s;
+        s.dl->SetKeepAliveMode(true);
+        EXPECT_EQ(s.dl->SendRequest(req.data(), len), -1);
+        ASSERT_EQ(s.Start(server, "/", false), 0);
+        ASSERT_TRUE(s.WaitEnds(1));
+        EXPECT_EQ(s.dl->SendRequest(nullptr, len), -1);
+        EXPECT_EQ(s.dl->SendRequest(req.data(), 0), -1);
+        // A refused request leaves the reported exchange as it was.
+        EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
+        EXPECT_EQ(s.Status(), 200);
+    }
+}
+
+TEST(Downloader, DetachSockHandsOverTheConnection) {
+    const std::string answer1 = kHeader200 + "Content-Length: 1\r\n\r\n1";
+    const std::string answer2 = kHeader200 + "Content-Length: 1\r\n\r\n2";
+    LoopbackServer server(
+        ServerOptions(false),
+        {{Step::ReadUntil("\r\n\r\n"), Step::Send(answer1), Step::ReadUntil("\r\n\r\n"),
+          Step::Send(answer2), Step::ReadUntil("\r\n\r\n"), Step::Send(answer2)}});
+    int fd = -1;
+    {
+        Session s;
+        EXPECT_EQ(s.dl->DetachSock(), -1);
+        s.dl->SetKeepAliveMode(true);
+        ASSERT_EQ(s.Start(server, "/", false), 0);
+        ASSERT_TRUE(s.WaitEnds(1));
+        fd = s.dl->DetachSock();
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(s.dl->DetachSock(), -1);
+        const std::string req = "GET /d HTTP/1.1\r\nHost: x\r\n\r\n";
+        EXPECT_EQ(s.dl->SendRequest(req.data(), static_cast<int>(req.size())), -1);
+        ASSERT_TRUE(corvio_test::WriteAll(fd, req.data(), static_cast<long>(req.size())));
+        char buf[256] = {};
+        EXPECT_EQ(corvio_test::ReadFor(fd, buf, static_cast<long>(answer2.size()), 2000),
+                  static_cast<long>(answer2.size()));
+        EXPECT_EQ(std::string(buf), answer2);
+        Settle();
+        EXPECT_EQ(s.owner->Ends(), 1);
+    }
+    // The downloader is gone; the descriptor is still open and usable.
+    Settle(50);
+    const std::string req = "GET /e HTTP/1.1\r\nHost: x\r\n\r\n";
+    ASSERT_TRUE(corvio_test::WriteAll(fd, req.data(), static_cast<long>(req.size())));
+    char buf[256] = {};
+    EXPECT_EQ(corvio_test::ReadFor(fd, buf, static_cast<long>(answer2.size()), 2000),
+              static_cast<long>(answer2.size()));
+    ::close(fd);
+}
+
+}  // namespace

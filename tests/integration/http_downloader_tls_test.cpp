@@ -1,0 +1,191 @@
+// Certificate checks of the downloader's TLS connections, as CHttpsOption
+// asks: none, trusted CA, common name against the server address,
+// revocation lists, server name, client certificate.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "http_downloader_harness.h"
+#include "support/LogCapture.h"
+
+using namespace dltest;
+using corvio_test::CertMaker;
+
+namespace {
+
+struct TlsCase {
+    const char* name;
+    const CertMaker::Identity CertMaker::*server;
+    std::vector<const CertMaker::Identity CertMaker::*> cas;  // trusted CA certificates
+    bool verify_cn;
+    std::vector<const CertMaker::Identity CertMaker::*>
+        crl_of;  // ca -> ca_crl, other_ca -> other_crl
+    bool ok;
+    const char* log;  // a message expected besides "ssl connect error!\n"
+};
+
+std::string CrlOf(const CertMaker& certs, const CertMaker::Identity CertMaker::*who) {
+    return who == &CertMaker::ca ? certs.ca_crl : certs.other_crl;
+}
+
+class TlsOptionTest : public ::testing::TestWithParam<TlsCase> {};
+
+TEST_P(TlsOptionTest, Table) {
+    const TlsCase& c = GetParam();
+    const CertMaker& certs = CertMaker::Shared();
+    ASSERT_TRUE(certs.Ok()) << certs.Error();
+    corvio_test::LogCapture log(3);
+    LoopbackServer server(ServerOptions(true, 4, &(certs.*c.server)),
+                          {{Step::ReadUntil("\r\n\r\n"),
+                            Step::Send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")}});
+    ASSERT_TRUE(server.Ok()) << server.Error();
+    Session s;
+    CHttpsOption option;
+    for (auto ca : c.cas)
+        option.AddTrustCA((certs.*ca).cert.c_str());
+    for (auto who : c.crl_of)
+        option.AddCRL(CrlOf(certs, who).c_str());
+    option.SetVerifyCN(c.verify_cn);
+    s.dl->SetHttpsOption(&option);
+    ASSERT_EQ(s.Start(server, "/", true), 0);
+    ASSERT_TRUE(s.WaitEnds(1));
+    EXPECT_EQ(s.owner->Ends(), 1);
+    if (c.ok) {
+        EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
+        EXPECT_EQ(s.Body(), "ok");
+        EXPECT_TRUE(log.Messages().empty());
+    } else {
+        EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_CONNECT);
+        EXPECT_EQ(s.dl->GetResult(), nullptr);
+        EXPECT_TRUE(log.Has("ssl connect error!\n", 3));
+        if (c.log != nullptr)
+            EXPECT_TRUE(log.Has(c.log)) << c.log;
+    }
+}
+
+const TlsCase kTlsCases[] = {
+    {"none_accepts_untrusted", &CertMaker::server_untrusted, {}, false, {}, true, nullptr},
+    {"ca_accepts", &CertMaker::server_ip_san, {&CertMaker::ca}, false, {}, true, nullptr},
+    {"ca_rejects_other_chain",
+     &CertMaker::server_untrusted,
+     {&CertMaker::ca},
+     false,
+     {},
+     false,
+     nullptr},
+    {"two_cas",
+     &CertMaker::server_untrusted,
+     {&CertMaker::ca, &CertMaker::other_ca},
+     false,
+     {},
+     true,
+     nullptr},
+    {"cn_is_address", &CertMaker::server_ip, {}, true, {}, true, nullptr},
+    {"cn_is_host_name", &CertMaker::server_host, {}, true, {}, false, "cert's CN verify failed!\n"},
+    {"crl_revoked",
+     &CertMaker::server_revoked,
+     {},
+     false,
+     {&CertMaker::ca},
+     false,
+     "cert check failed, checkResult: 1!\n"},
+    {"crl_not_revoked", &CertMaker::server_ip, {}, false, {&CertMaker::ca}, true, nullptr},
+    {"crl_of_other_issuer",
+     &CertMaker::server_ip,
+     {},
+     false,
+     {&CertMaker::other_ca},
+     true,
+     nullptr},
+    {"crl_two_lists",
+     &CertMaker::server_revoked,
+     {},
+     false,
+     {&CertMaker::ca, &CertMaker::other_ca},
+     false,
+     "cert check failed, checkResult: 1!\n"},
+    {"all_checks", &CertMaker::server_ip, {&CertMaker::ca}, true, {&CertMaker::ca}, true, nullptr},
+};
+
+INSTANTIATE_TEST_SUITE_P(Options, TlsOptionTest, ::testing::ValuesIn(kTlsCases),
+                         [](const ::testing::TestParamInfo<TlsCase>& i) { return i.param.name; });
+
+TEST(Tls, UnreadableFilesFailTheHandshake) {
+    const CertMaker& certs = CertMaker::Shared();
+    ASSERT_TRUE(certs.Ok()) << certs.Error();
+    struct Case {
+        const char* name;
+        bool missing_ca;
+        bool missing_crl;
+        bool missing_pem;
+        std::string log;
+    };
+    const Case cases[] = {
+        {"ca", true, false, false, "SetTrustCA failed!\n"},
+        {"crl", false, true, false, "cert check failed, checkResult: -2!\n"},
+        {"pem", false, false, true, "SetPemPath failed, path: " + certs.MissingPath() + "\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        corvio_test::LogCapture log(3);
+        LoopbackServer server(ServerOptions(true),
+                              {{Step::ReadUntil("\r\n\r\n"),
+                                Step::Send("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")}});
+        Session s;
+        CHttpsOption option;
+        if (c.missing_ca)
+            option.AddTrustCA(certs.MissingPath().c_str());
+        if (c.missing_crl)
+            option.AddCRL(certs.MissingPath().c_str());
+        s.dl->SetHttpsOption(&option);
+        ASSERT_EQ(s.Start(server, "/", true, c.missing_pem ? certs.MissingPath().c_str() : ""), 0);
+        ASSERT_TRUE(s.WaitEnds(1));
+        EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_CONNECT);
+        EXPECT_TRUE(log.Has(c.log, 2)) << c.log;
+        EXPECT_TRUE(log.Has("ssl connect error!\n", 3));
+    }
+}
+
+// Server name and client certificate reach the server; the options are
+// copied when set, so later changes to the caller's object do not count.
+TEST(Tls, ServerNameAndClientCertificate) {
+    const CertMaker& certs = CertMaker::Shared();
+    ASSERT_TRUE(certs.Ok()) << certs.Error();
+    LoopbackServer::Options opts = ServerOptions(true, 4, &certs.server_host_san);
+    opts.client_ca_file = certs.ca.cert;
+    LoopbackServer server(opts, {{Step::ReadUntil("\r\n\r\n"),
+                                  Step::Send("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")}});
+    ASSERT_TRUE(server.Ok()) << server.Error();
+    Session s;
+    CHttpsOption option;
+    option.AddTrustCA(certs.ca.cert.c_str());
+    option.SetSslOption6Text("localhost");
+    s.dl->SetHttpsOption(&option);
+    option.SetSslOption6Text("elsewhere.test");
+    option.SetVerifyCN(true);
+    s.dl->SetHttpsOption(nullptr);
+    ASSERT_EQ(s.Start(server, "/", true, certs.client.pem.c_str()), 0);
+    ASSERT_TRUE(s.WaitEnds(1));
+    EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
+    server.Stop();
+    EXPECT_EQ(server.Connection(0).sni, "localhost");
+    EXPECT_EQ(server.Connection(0).client_cn, "corvio-client");
+}
+
+TEST(Tls, ServerNameMismatchWithTrustedCa) {
+    const CertMaker& certs = CertMaker::Shared();
+    corvio_test::LogCapture log(3);
+    LoopbackServer server(ServerOptions(true, 4, &certs.server_host_san),
+                          {{Step::ReadUntil("\r\n\r\n"), Step::Send("HTTP/1.1 200 OK\r\n\r\n")}});
+    Session s;
+    CHttpsOption option;
+    option.AddTrustCA(certs.ca.cert.c_str());
+    option.SetSslOption6Text("elsewhere.test");
+    s.dl->SetHttpsOption(&option);
+    ASSERT_EQ(s.Start(server, "/", true), 0);
+    ASSERT_TRUE(s.WaitEnds(1));
+    EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_CONNECT);
+}
+
+}  // namespace
