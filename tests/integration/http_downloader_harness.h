@@ -82,6 +82,12 @@ private:
     std::vector<long> m_from;
 };
 
+// OpenSSL registers its exit clean-up when it is first used. When that
+// happens after the reactor's loops started, the clean-up runs before the
+// loops stop, and the per-thread state of the loop threads is reported as
+// leaked. Using it once before any handler exists keeps the order.
+inline const bool kOpenSslBeforeReactor = (corvio_test::CertMaker::Shared(), true);
+
 inline void Settle(int ms = 60) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
