@@ -39,9 +39,16 @@ public:
 
     // Makes a non-blocking socket of the remote address's family, binds it to
     // `local` when given, and starts the connect. 0 when it started (or
-    // completed at once), negative when it failed at once.
+    // completed at once), negative when it failed at once (no address, a
+    // local address of another family, no descriptor, bind failure, a stream
+    // that already has a descriptor). A refusal that the system reports at
+    // once is not a failure at once: it is kept and reported by
+    // GetConnectStatus (-2), so that it reaches the caller as an output event
+    // like every other refused connect.
     int Connect(const CSockAddr& remote, const CSockAddr* local);
-    // -1 while connecting, -2 when the connect failed, 0 once connected.
+    // -1 while connecting, -2 when the connect failed (also when there is no
+    // descriptor), 0 once connected. The outcome is read with SO_ERROR once
+    // the socket is writable or in error, and is kept from then on.
     int GetConnectStatus();
     // Reads at most `size` bytes: the count, 0 when nothing can be read now,
     // negative when the peer closed (end of file) or the stream failed.
@@ -55,7 +62,12 @@ public:
     const char* GetErrorText(char* buf, int size) const;
 
 protected:
+    // errno of the last failure, 0 when none.
     int m_last_error = 0;
+
+private:
+    int m_connect_state = -1;  // -1 pending, -2 failed, 0 connected
+    bool m_eof = false;        // the peer closed its side
 };
 
 }  // namespace Sablon

@@ -1,0 +1,59 @@
+// A listening TCP socket on a loopback address (127.0.0.1 or ::1) with an
+// ephemeral port, for tests that need a peer. Blocking helpers with bounded
+// waits; nothing here talks beyond loopback.
+#pragma once
+
+namespace corvio_test {
+
+class TcpListener {
+public:
+    // family 4 (127.0.0.1) or 6 (::1). Valid() is false when it could not be
+    // made (for example no IPv6 on the machine).
+    explicit TcpListener(int family = 4, int backlog = 1024);
+    ~TcpListener();
+    TcpListener(const TcpListener&) = delete;
+    TcpListener& operator=(const TcpListener&) = delete;
+
+    bool Valid() const { return m_fd >= 0; }
+    unsigned short Port() const { return m_port; }
+    int Handle() const { return m_fd; }
+    // The loopback address text of the family.
+    const char* Host() const { return m_family == 6 ? "::1" : "127.0.0.1"; }
+    // Waits at most `timeout_ms` for a connection; its blocking descriptor
+    // (the caller closes it), or -1.
+    int Accept(int timeout_ms);
+    void Close();
+
+    // A loopback port of the family on which nothing listens (bound once and
+    // released; good enough for a test that wants a refused connect).
+    static unsigned short ClosedPort(int family = 4);
+
+private:
+    int m_fd;
+    int m_family;
+    unsigned short m_port;
+};
+
+// A blocking connection to a loopback port; the descriptor or -1.
+int TcpConnect(int family, unsigned short port);
+// Writes all `len` bytes (blocking); false on failure.
+bool WriteAll(int fd, const void* data, long len);
+// Reads until `len` bytes arrived, the peer closed or `timeout_ms` passed;
+// the count read.
+long ReadFor(int fd, void* buf, long len, int timeout_ms);
+// Waits until `pred` holds or `timeout_ms` passes; its final value.
+template <typename Pred>
+bool WaitUntil(Pred pred, int timeout_ms);
+void SleepMs(int ms);
+
+template <typename Pred>
+bool WaitUntil(Pred pred, int timeout_ms) {
+    for (int waited = 0; waited < timeout_ms; waited += 2) {
+        if (pred())
+            return true;
+        SleepMs(2);
+    }
+    return pred();
+}
+
+}  // namespace corvio_test
