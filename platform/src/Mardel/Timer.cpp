@@ -103,8 +103,9 @@ private:
                 continue;
             }
             Clock::time_point now = Clock::now();
-            if (m_due.top().due > now) {
-                m_schedule_cond.wait_until(lock, m_due.top().due);
+            Clock::time_point next = m_due.top().due;  // a copy: the queue may grow meanwhile
+            if (next > now) {
+                m_schedule_cond.wait_until(lock, next);
                 continue;
             }
             Entry entry = m_due.top();
