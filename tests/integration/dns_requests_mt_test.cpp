@@ -75,7 +75,9 @@ TEST_F(DnsManagerTest, OtherFamilyOfTheSameNameTakesItsOwnSlot) {
     EXPECT_EQ(ip6, "2001:db8::1");
 }
 
+// A capture lives until every thread that may log has been joined.
 TEST_F(DnsManagerTest, TwentyFirstConcurrentNameIsRefusedAtOnce) {
+    LogCapture capture;
     std::vector<std::thread> threads;
     std::atomic<int> answered{0};
     for (int i = 0; i < kRequestSlots; ++i) {
@@ -89,7 +91,7 @@ TEST_F(DnsManagerTest, TwentyFirstConcurrentNameIsRefusedAtOnce) {
     }
     ASSERT_TRUE(waitUntil([&] { return resolver->inside() == kRequestSlots; }));
     {
-        LogCapture capture;
+        capture.Clear();
         resolver->set("late.test", gatedV4("192.0.2.99"));
         auto began = Clock::now();
         std::string ip = "-";
@@ -122,6 +124,7 @@ TEST_F(DnsManagerTest, TwentyFirstConcurrentNameIsRefusedAtOnce) {
 }
 
 TEST_F(DnsManagerTest, TwentyFirstAllAddressNameFailsBothFamiliesAtOnce) {
+    LogCapture capture;
     std::vector<std::thread> threads;
     for (int i = 0; i < kRequestSlots; ++i) {
         std::string name = "a" + std::to_string(i) + ".test";
@@ -133,7 +136,7 @@ TEST_F(DnsManagerTest, TwentyFirstAllAddressNameFailsBothFamiliesAtOnce) {
     }
     ASSERT_TRUE(waitUntil([&] { return resolver->inside() == kRequestSlots; }));
     {
-        LogCapture capture;
+        capture.Clear();
         Set ips{"stale"};
         EXPECT_FALSE(mgr->getAddrInfoAll("late.test", ips, 5000, DNSModeNetOnly));
         EXPECT_TRUE(ips.empty());
