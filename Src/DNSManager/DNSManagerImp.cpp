@@ -154,7 +154,10 @@ uint64_t CDNSManager::getInstanceGeneration() {
 }
 
 // Deletes the process-wide manager, whatever object it is called on. The
-// creation lock keeps it apart from a first creation on another thread.
+// creation lock keeps it apart from a first creation on another thread. The
+// caller makes sure no other thread is inside an operation of the manager;
+// runs of its own timers are waited for by the destructor, which therefore
+// lasts as long as a resolver call still under way.
 void CDNSManager::destroy() {
     Mardel::CGuard<Mardel::CMutex> lock(g_creation_mutex);
     CDNSManager* manager = g_instance.load(std::memory_order_relaxed);
