@@ -12,6 +12,7 @@
 #include <event2/event.h>
 #include <event2/thread.h>
 #include <fcntl.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/stat.h>
 
@@ -105,6 +106,12 @@ void shutdown_reactor();
 Reactor& reactor() {
     std::call_once(g_reactor_once, [] {
         evthread_use_pthreads();
+        // OpenSSL registers its own exit cleanup when first initialised.
+        // Initialising it before the reactor's hook is registered makes the
+        // reactor shut down first (exit hooks run in reverse order), so TLS
+        // streams of handlers still open at exit are freed while OpenSSL is
+        // still usable.
+        OPENSSL_init_ssl(0, nullptr);
         Reactor* r = new Reactor;
         unsigned n = std::thread::hardware_concurrency();
         if (n < 2)
