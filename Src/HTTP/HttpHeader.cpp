@@ -149,19 +149,21 @@ parse_status_t CHttpParser::parse_http_header(const char* data, int len) {
         while (last > line && last[-1] != ' ')
             --last;
         if (!first || first >= last - 1) {
-            MARDEL_LOG(3, "invalid http version, http_header:%s\n", s->m_http_header);
+            MARDEL_LOG(3, "invalid http version, http_header:%s\n", line);
             return HTTP_PARSE_ERROR;
         }
-        // `last` is just behind the last space.
+        // `last` is just behind the last space. The line is logged whole,
+        // before it is cut.
+        const bool http_version = prefix_nocase(last, "HTTP/");
+        if (!http_version)
+            MARDEL_LOG(3, "invalid http version, http_header:%s\n", line);
         *first = '\0';
         last[-1] = '\0';
         info->method = line;
         info->uri = first + 1;
         info->version = last;
-        if (!prefix_nocase(info->version, "HTTP/")) {
-            MARDEL_LOG(3, "invalid http version, http_header:%s\n", s->m_http_header);
+        if (!http_version)
             return HTTP_PARSE_ERROR;
-        }
         info->version += 5;
         info->is_request = true;
     }
