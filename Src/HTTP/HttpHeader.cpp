@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "HTTP/HttpParserState.h"
+#include "HTTP/HttpScan.h"
 #include "Mardel/Log.h"
 #include "Sablon/StrParser.h"
 
@@ -43,38 +44,41 @@ bool prefix_nocase(const char* text, const char* prefix) {
 // byte: they never read or write at or beyond it. Each returns the token at
 // the cursor, overwrites the run of delimiters that ends the token with NULs
 // and moves the cursor behind that run. Without a delimiter the token runs to
-// `end` and the cursor stops there.
+// `end` and the cursor stops there. `token_end`, when given, receives where
+// the token ends.
 
 // Delimiter: the byte `c`.
-char* skip_char(char** cursor, char* end, char c) {
+char* skip_char(char** cursor, char* end, char c, char** token_end = nullptr) {
     char* start = *cursor;
-    char* p = static_cast<char*>(memchr(start, c, static_cast<size_t>(end - start)));
-    if (!p) {
-        *cursor = end;
-        return start;
-    }
+    char* p = scan::find_byte(start, end, c);
+    if (token_end)
+        *token_end = p;
     while (p < end && *p == c)
         *p++ = '\0';
     *cursor = p;
     return start;
 }
 
-// Delimiters: CR and LF. `token_end`, when given, receives where the token
-// ends.
+// Delimiters: CR and LF.
 char* skip_eol(char** cursor, char* end, char** token_end = nullptr) {
     char* start = *cursor;
-    char* p = static_cast<char*>(memchr(start, '\n', static_cast<size_t>(end - start)));
-    if (!p)
-        p = end;
-    char* cr = static_cast<char*>(memchr(start, '\r', static_cast<size_t>(p - start)));
-    if (cr)
-        p = cr;
+    char* p = scan::find_eol(start, end);
     if (token_end)
         *token_end = p;
     while (p < end && (*p == '\r' || *p == '\n'))
         *p++ = '\0';
     *cursor = p;
     return start;
+}
+
+// [key, key_end) equals `lower` (in lower case) ignoring ASCII case.
+bool name_is(const char* key, const char* key_end, const char* lower, int lower_len) {
+    if (key_end - key != lower_len)
+        return false;
+    for (int i = 0; i < lower_len; ++i)
+        if (fold(static_cast<unsigned char>(key[i])) != static_cast<unsigned char>(lower[i]))
+            return false;
+    return true;
 }
 
 }  // namespace
@@ -89,8 +93,8 @@ const char* http_find_header_end(const char* buf, int len, int from) {
     // lies at or after from - 3.
     const char* p = buf + (from > 3 ? from - 3 : 0);
     while (p < end) {
-        const char* lf = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
-        if (!lf)
+        const char* lf = scan::find_byte(p, end, '\n');
+        if (lf == end)
             return nullptr;
         if (lf + 1 < end && lf[1] == '\n')
             return lf + 2;
@@ -144,11 +148,11 @@ parse_status_t CHttpParser::parse_http_header(const char* data, int len) {
         // is everything between the first and the last space.
         char* line_end = nullptr;
         char* line = skip_eol(&cursor, end, &line_end);
-        char* first = static_cast<char*>(memchr(line, ' ', static_cast<size_t>(line_end - line)));
+        char* first = scan::find_byte(line, line_end, ' ');
         char* last = line_end;
         while (last > line && last[-1] != ' ')
             --last;
-        if (!first || first >= last - 1) {
+        if (first == line_end || first >= last - 1) {
             MARDEL_LOG(3, "invalid http version, http_header:%s\n", line);
             return HTTP_PARSE_ERROR;
         }
@@ -168,7 +172,9 @@ parse_status_t CHttpParser::parse_http_header(const char* data, int len) {
         info->is_request = true;
     }
 
-    parse_http_elements(&cursor, end, info);
+    char* content_length = nullptr;
+    char* transfer_encoding = nullptr;
+    parse_http_elements(&cursor, end, info, &content_length, &transfer_encoding);
 
     if (s->m_header_only)
         return HTTP_PARSE_COMPLETE;
@@ -177,7 +183,7 @@ parse_status_t CHttpParser::parse_http_header(const char* data, int len) {
                               info->status_code == 204 || info->status_code == 304))
         return HTTP_PARSE_COMPLETE;
 
-    if (const char* cl = Value("CONTENT-LENGTH")) {
+    if (const char* cl = content_length) {
         // RFC 9110 section 8.6: 1*DIGIT. A sign or leading white space is
         // refused, and so is a value beyond the 32-bit signed body count.
         // Bytes after the digits are ignored.
@@ -192,7 +198,7 @@ parse_status_t CHttpParser::parse_http_header(const char* data, int len) {
         s->m_content_length = static_cast<int>(n);
         return n != 0 ? HTTP_PARSE_INCOMPLETE : HTTP_PARSE_COMPLETE;
     }
-    if (const char* te = Value("Transfer-Encoding")) {
+    if (const char* te = transfer_encoding) {
         if (Sablon::CStrParser::MemMemCase(te, static_cast<int>(strlen(te)), "chunked", 7)) {
             s->m_chunked = true;
             return HTTP_PARSE_INCOMPLETE;
@@ -204,10 +210,14 @@ parse_status_t CHttpParser::parse_http_header(const char* data, int len) {
 // field-line = field-name ":" OWS field-value OWS. Only spaces after the colon
 // are skipped; the value keeps trailing spaces and further colons. A line
 // without a colon runs into the next line, whose colon ends the name. An empty
-// name (the blank line that ends the header) stops the table.
-int CHttpParser::parse_http_elements(char** cursor, char* end, http_message_info* info) {
+// name (the blank line that ends the header) stops the table. The values of
+// the first stored Content-Length and Transfer-Encoding fields (what Value
+// finds) are handed back for the framing decision.
+int CHttpParser::parse_http_elements(char** cursor, char* end, http_message_info* info,
+                                     char** content_length, char** transfer_encoding) {
     for (int i = 0; i < HTTP_MAX_HEADERS; ++i) {
-        char* key = skip_char(cursor, end, ':');
+        char* key_end = nullptr;
+        char* key = skip_char(cursor, end, ':', &key_end);
         while (*cursor < end && **cursor == ' ')
             ++*cursor;
         char* value = skip_eol(cursor, end);
@@ -216,6 +226,10 @@ int CHttpParser::parse_http_elements(char** cursor, char* end, http_message_info
         if (*key == '\0')
             break;
         info->header_num = i + 1;
+        if (!*content_length && name_is(key, key_end, "content-length", 14))
+            *content_length = value;
+        else if (!*transfer_encoding && name_is(key, key_end, "transfer-encoding", 17))
+            *transfer_encoding = value;
     }
     return info->header_num;
 }

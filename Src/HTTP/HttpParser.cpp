@@ -51,6 +51,15 @@ void clear_msg_info(http_message_info* info) {
     info->header_num = 0;
 }
 
+void free_content(http_parser_state* s) {
+    if (s->m_content_block)
+        free(s->m_content_block);
+    else
+        free(s->m_content);
+    s->m_content = nullptr;
+    s->m_content_block = nullptr;
+}
+
 bool is_final(parse_status_t st) {
     return st == HTTP_PARSE_COMPLETE || st == HTTP_PARSE_ERROR;
 }
@@ -80,7 +89,7 @@ CHttpParser::~CHttpParser() {
         return;
     free(m_state->m_http_header);
     free_blocks(m_state);
-    free(m_state->m_content);
+    free_content(m_state);
     free(m_state->m_extra_buf);
     delete m_state;
 }
@@ -91,13 +100,12 @@ void CHttpParser::Reset() {
         return;
     free(s->m_http_header);
     free_blocks(s);
-    free(s->m_content);
+    free_content(s);
     free(s->m_extra_buf);
     s->m_http_header = nullptr;
     s->m_http_header_len = 0;
     s->m_content_length = 0;
     s->m_cur_buf_size = 0;
-    s->m_content = nullptr;
     s->m_content_len = 0;
     s->m_status = HTTP_PARSE_INIT;
     clear_msg_info(&s->m_msg_info);
@@ -334,6 +342,14 @@ char* CHttpParser::GetContent() {
     http_parser_state* s = m_state;
     if (!s || !is_final(s->m_status))
         return nullptr;
+    if (!s->m_content && s->m_content_len > 0 && !s->m_buf_list && s->m_cur_buf &&
+        s->m_cur_buf->len >= s->m_content_len) {
+        // The whole body is in one block: it becomes the content as it is.
+        s->m_content_block = s->m_cur_buf;
+        s->m_cur_buf = nullptr;
+        s->m_content = s->m_content_block->data;
+        s->m_content[s->m_content_len] = '\0';
+    }
     if (!s->m_content && s->m_content_len > 0) {
         const int total = s->m_content_len;
         char* c = static_cast<char*>(malloc(static_cast<size_t>(total) + 1));

@@ -15,9 +15,10 @@ const int HTTP_MAX_HEADERS = 128;
 const int HTTP_CHUNK_SIZE_DIGITS = 16;
 
 // One block of body bytes. Only the first `len` bytes of `data` are ever
-// read, so blocks are allocated without zero-filling.
+// read, so blocks are allocated without zero-filling. The spare byte lets a
+// block that holds a whole body serve as the NUL-terminated content.
 struct http_buffer {
-    char data[HTTP_BUFFER_SIZE];
+    char data[HTTP_BUFFER_SIZE + 1];
     int len;
     http_buffer* next;
 };
@@ -95,6 +96,10 @@ struct http_parser_state {
     int m_extra_len;
     bool m_header_only;
     http_buffer* m_buf_tail;  // last block of m_buf_list
+    // The block whose data m_content is, when the whole body sat in one block
+    // (GetContent then copies nothing); NULL when m_content is a buffer of
+    // its own.
+    http_buffer* m_content_block;
 };
 
 // Position just behind the first blank line ("\r\n\r\n" or "\n\n") in

@@ -148,7 +148,8 @@ private:
     friend struct http_parser_access;
 
     parse_status_t parse_http_header(const char* data, int len);
-    int parse_http_elements(char** cursor, char* end, http_message_info* info);
+    int parse_http_elements(char** cursor, char* end, http_message_info* info,
+                            char** content_length, char** transfer_encoding);
     parse_status_t after_header(const char* rest, int rest_len);
     parse_status_t parse_body(const char* data, int len);
     int append_buffer(const char* data, int len);
