@@ -40,8 +40,8 @@ bool prefix_nocase(const char* text, const char* prefix) {
     return true;
 }
 
-// The skip operations work on the header copy up to `end`, its first NUL
-// byte: they never read or write at or beyond it. Each returns the token at
+// The skip operations work on the header copy up to `end`, its terminating
+// NUL: they never read or write at or beyond it. Each returns the token at
 // the cursor, overwrites the run of delimiters that ends the token with NULs
 // and moves the cursor behind that run. Without a delimiter the token runs to
 // `end` and the cursor stops there. `token_end`, when given, receives where
@@ -71,9 +71,10 @@ char* skip_eol(char** cursor, char* end, char** token_end = nullptr) {
     return start;
 }
 
-// [key, key_end) equals `lower` (in lower case) ignoring ASCII case.
+// The text `key`, cut at `key_end` or earlier, equals `lower` (in lower case)
+// ignoring ASCII case, as Value compares names.
 bool name_is(const char* key, const char* key_end, const char* lower, int lower_len) {
-    if (key_end - key != lower_len)
+    if (key_end - key < lower_len || key[lower_len] != '\0')
         return false;
     for (int i = 0; i < lower_len; ++i)
         if (fold(static_cast<unsigned char>(key[i])) != static_cast<unsigned char>(lower[i]))
@@ -88,37 +89,26 @@ bool name_is(const char* key, const char* key_end, const char* lower, int lower_
 // earliest one wins so that where the header ends never depends on how the
 // bytes were sliced.
 const char* http_find_header_end(const char* buf, int len, int from) {
-    const char* end = buf + len;
-    // A blank line not seen before ends at or after `from`, so its first LF
-    // lies at or after from - 3.
-    const char* p = buf + (from > 3 ? from - 3 : 0);
-    while (p < end) {
-        const char* lf = scan::find_byte(p, end, '\n');
-        if (lf == end)
-            return nullptr;
-        if (lf + 1 < end && lf[1] == '\n')
-            return lf + 2;
-        if (lf + 2 < end && lf > buf && lf[-1] == '\r' && lf[1] == '\r' && lf[2] == '\n')
-            return lf + 3;
-        p = lf + 1;
-    }
-    return nullptr;
+    // A blank line not seen before ends at or after `from`, so it starts at
+    // or after from - 3.
+    return scan::find_blank_line(buf + (from > 3 ? from - 3 : 0), buf + len);
 }
 
 parse_status_t CHttpParser::parse_http_header(const char* data, int len) {
     http_parser_state* s = m_state;
     s->m_http_header_len = len + 1;
-    char* header = static_cast<char*>(malloc(static_cast<size_t>(len) + 1));
+    // The copy is followed by zero bytes for the field scan's windows.
+    char* header = static_cast<char*>(malloc(static_cast<size_t>(len) + 1 + scan::WINDOW_PAD));
     if (!header) {
         MARDEL_LOG(2, "calloc failed, len:%d\n", s->m_http_header_len);
         return HTTP_PARSE_ERROR;
     }
     memcpy(header, data, static_cast<size_t>(len));
-    header[len] = '\0';
+    memset(header + len, 0, 1 + scan::WINDOW_PAD);
     s->m_http_header = header;
-    // The texts handed out are NUL-terminated: a NUL byte from the peer ends
-    // the header text as the terminating one does.
-    char* end = static_cast<char*>(memchr(header, '\0', static_cast<size_t>(len) + 1));
+    // NUL bytes from the peer are ordinary bytes to the scans; a text that
+    // holds one simply reads shorter.
+    char* end = header + len;
     char* cursor = header;
     http_message_info* info = &s->m_msg_info;
 
@@ -215,12 +205,22 @@ parse_status_t CHttpParser::parse_http_header(const char* data, int len) {
 // finds) are handed back for the framing decision.
 int CHttpParser::parse_http_elements(char** cursor, char* end, http_message_info* info,
                                      char** content_length, char** transfer_encoding) {
+    scan::FieldScan fields(end);
     for (int i = 0; i < HTTP_MAX_HEADERS; ++i) {
-        char* key_end = nullptr;
-        char* key = skip_char(cursor, end, ':', &key_end);
-        while (*cursor < end && **cursor == ' ')
-            ++*cursor;
-        char* value = skip_eol(cursor, end);
+        // key = skip(cursor, ":")
+        char* key = *cursor;
+        char* key_end = fields.colon(key);
+        char* p = key_end;
+        while (p < end && *p == ':')
+            *p++ = '\0';
+        while (p < end && *p == ' ')
+            ++p;
+        // value = skip(cursor, "\r\n")
+        char* value = p;
+        p = fields.eol(value);
+        while (p < end && (*p == '\r' || *p == '\n'))
+            *p++ = '\0';
+        *cursor = p;
         info->headers[i].key = key;
         info->headers[i].value = value;
         if (*key == '\0')

@@ -29,13 +29,35 @@ http_buffer* new_block() {
     return b;
 }
 
+// A block for the message; the parser's spare block when it has one.
+http_buffer* take_block(http_parser_state* s) {
+    http_buffer* b = s->m_spare_block;
+    if (!b)
+        return new_block();
+    s->m_spare_block = nullptr;
+    b->len = 0;
+    b->next = nullptr;
+    return b;
+}
+
+// One block is kept for the next message, so a parser reused message after
+// message does not allocate a block for each body.
+void release_block(http_parser_state* s, http_buffer* b) {
+    if (!b)
+        return;
+    if (!s->m_spare_block)
+        s->m_spare_block = b;
+    else
+        free(b);
+}
+
 void free_blocks(http_parser_state* s) {
     for (http_buffer* b = s->m_buf_list; b;) {
         http_buffer* next = b->next;
-        free(b);
+        release_block(s, b);
         b = next;
     }
-    free(s->m_cur_buf);
+    release_block(s, s->m_cur_buf);
     s->m_buf_list = nullptr;
     s->m_buf_tail = nullptr;
     s->m_cur_buf = nullptr;
@@ -53,7 +75,7 @@ void clear_msg_info(http_message_info* info) {
 
 void free_content(http_parser_state* s) {
     if (s->m_content_block)
-        free(s->m_content_block);
+        release_block(s, s->m_content_block);
     else
         free(s->m_content);
     s->m_content = nullptr;
@@ -90,6 +112,7 @@ CHttpParser::~CHttpParser() {
     free(m_state->m_http_header);
     free_blocks(m_state);
     free_content(m_state);
+    free(m_state->m_spare_block);
     free(m_state->m_extra_buf);
     delete m_state;
 }
@@ -151,7 +174,7 @@ parse_status_t CHttpParser::Append(const char* data, int len) {
                 s->m_status = HTTP_PARSE_ERROR;
                 return s->m_status;
             }
-            http_buffer* b = new_block();
+            http_buffer* b = take_block(s);
             if (!b) {
                 MARDEL_LOG(2, "calloc failed\n");
                 s->m_status = HTTP_PARSE_ERROR;
@@ -199,7 +222,7 @@ parse_status_t CHttpParser::Append(const char* data, int len) {
             s->m_status = parse_body(data + copied, len - copied);
         }
     }
-    free(b);
+    release_block(s, b);
     return s->m_status;
 }
 
@@ -276,7 +299,7 @@ int CHttpParser::append_buffer(const char* data, int len) {
     while (len > 0) {
         http_buffer* b = s->m_cur_buf;
         if (!b) {
-            b = new_block();
+            b = take_block(s);
             if (!b) {
                 MARDEL_LOG(2, "calloc failed\n");
                 return -1;
@@ -376,7 +399,7 @@ char* CHttpParser::GetContent() {
             http_buffer* next = b->next;
             if (!next && b != s->m_cur_buf)
                 next = s->m_cur_buf;
-            free(b);
+            release_block(s, b);
             b = next;
         }
         if (copied < total)

@@ -100,6 +100,8 @@ struct http_parser_state {
     // (GetContent then copies nothing); NULL when m_content is a buffer of
     // its own.
     http_buffer* m_content_block;
+    // A block kept from an earlier message for the next one to fill.
+    http_buffer* m_spare_block;
 };
 
 // Position just behind the first blank line ("\r\n\r\n" or "\n\n") in
