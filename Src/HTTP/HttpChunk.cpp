@@ -76,8 +76,16 @@ int CHttpParser::parse_chunked(const char* data, int len) {
             int size;
             const int head = plain_chunk_head(p, end, &size);
             if (head > 0) {
-                if (append_buffer(p + head, size) < 0)
+                http_buffer* b = m_state->m_cur_buf;
+                if (b && size <= HTTP_BUFFER_SIZE - b->len &&
+                    size <= INT_MAX - m_state->m_cur_buf_size) {
+                    // The chunk fits the current block: append_buffer's work.
+                    memcpy(b->data + b->len, p + head, static_cast<size_t>(size));
+                    b->len += size;
+                    m_state->m_cur_buf_size += size;
+                } else if (append_buffer(p + head, size) < 0) {
                     return CHUNK_RET_APPEND_FAILED;
+                }
                 p += head + size;
                 if (p[0] == '\r' && p[1] == '\n') {
                     p += 2;  // still in CHUNK_SIZE with nothing collected

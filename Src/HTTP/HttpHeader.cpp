@@ -97,12 +97,20 @@ const char* http_find_header_end(const char* buf, int len, int from) {
 parse_status_t CHttpParser::parse_http_header(const char* data, int len) {
     http_parser_state* s = m_state;
     s->m_http_header_len = len + 1;
-    // The copy is followed by zero bytes for the field scan's windows.
-    char* header = static_cast<char*>(malloc(static_cast<size_t>(len) + 1 + scan::WINDOW_PAD));
-    if (!header) {
-        MARDEL_LOG(2, "calloc failed, len:%d\n", s->m_http_header_len);
-        return HTTP_PARSE_ERROR;
+    // The copy is followed by zero bytes for the field scan's windows. The
+    // buffer of an earlier message is used again when it is large enough.
+    const size_t need = static_cast<size_t>(len) + 1 + scan::WINDOW_PAD;
+    if (!s->m_header_buf || s->m_header_cap < need) {
+        free(s->m_header_buf);
+        s->m_header_cap = 0;
+        s->m_header_buf = static_cast<char*>(malloc(need));
+        if (!s->m_header_buf) {
+            MARDEL_LOG(2, "calloc failed, len:%d\n", s->m_http_header_len);
+            return HTTP_PARSE_ERROR;
+        }
+        s->m_header_cap = need;
     }
+    char* header = s->m_header_buf;
     memcpy(header, data, static_cast<size_t>(len));
     memset(header + len, 0, 1 + scan::WINDOW_PAD);
     s->m_http_header = header;

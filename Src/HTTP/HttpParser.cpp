@@ -109,7 +109,7 @@ CHttpParser::CHttpParser() : m_state(new (std::nothrow) http_parser_state()) {
 CHttpParser::~CHttpParser() {
     if (!m_state)
         return;
-    free(m_state->m_http_header);
+    free(m_state->m_header_buf);
     free_blocks(m_state);
     free_content(m_state);
     free(m_state->m_spare_block);
@@ -121,7 +121,12 @@ void CHttpParser::Reset() {
     http_parser_state* s = m_state;
     if (!s)
         return;
-    free(s->m_http_header);
+    // A header buffer of ordinary size is kept for the next message.
+    if (s->m_header_cap > static_cast<size_t>(HTTP_BUFFER_SIZE) * 2) {
+        free(s->m_header_buf);
+        s->m_header_buf = nullptr;
+        s->m_header_cap = 0;
+    }
     free_blocks(s);
     free_content(s);
     free(s->m_extra_buf);
@@ -441,6 +446,8 @@ CHttpParser* CHttpParser::Clone() const {
         d->m_http_header = static_cast<char*>(malloc(static_cast<size_t>(s->m_http_header_len)));
         ok = d->m_http_header != nullptr;
         if (ok) {
+            d->m_header_buf = d->m_http_header;
+            d->m_header_cap = static_cast<size_t>(s->m_http_header_len);
             memcpy(d->m_http_header, s->m_http_header, static_cast<size_t>(s->m_http_header_len));
             const http_message_info& si = s->m_msg_info;
             http_message_info& di = d->m_msg_info;

@@ -1,6 +1,8 @@
 // State record of CHttpParser; internal to the library, never installed.
 #pragma once
 
+#include <cstddef>
+
 #include "Corvio/CHttpParser.h"
 
 namespace Halvex {
@@ -79,7 +81,7 @@ struct http_chunk_state {
 };
 
 struct http_parser_state {
-    char* m_http_header;      // NUL-terminated header copy, cut in place
+    char* m_http_header;      // NUL-terminated header copy, cut in place; in m_header_buf
     int m_http_header_len;    // header length + 1
     int m_content_length;     // Content-Length value; 0 when absent
     int m_max_buf_len;        // 0: no limit
@@ -102,6 +104,10 @@ struct http_parser_state {
     http_buffer* m_content_block;
     // A block kept from an earlier message for the next one to fill.
     http_buffer* m_spare_block;
+    // Owned buffer that holds the header copy (m_http_header is NULL or points
+    // to it), kept across Reset unless it grew past two blocks.
+    char* m_header_buf;
+    size_t m_header_cap;
 };
 
 // Position just behind the first blank line ("\r\n\r\n" or "\n\n") in
