@@ -137,8 +137,12 @@ std::string StartLine(const CHttpParser& p) {
 }
 
 // Feeds `c.input` cut at `cuts` (ascending offsets strictly inside the input).
-Outcome Feed(const Case& c, const std::vector<size_t>& cuts) {
-    CHttpParser parser;
+// A parser given in `reused` is Reset first instead of a fresh one used.
+Outcome Feed(const Case& c, const std::vector<size_t>& cuts, CHttpParser* reused = nullptr) {
+    CHttpParser fresh;
+    if (reused)
+        reused->Reset();
+    CHttpParser& parser = reused ? *reused : fresh;
     parser.SetMaxBufferLen(c.max_buf_len);
     parser.SetHeaderOnly(c.header_only);
     std::string refused;
@@ -494,6 +498,21 @@ TEST_P(ParserCorpus, EverySplitMatchesWhole) {
         ASSERT_EQ(expected, o.Describe()) << "split at " << k;
         for (const std::string& line : c.logs)
             ASSERT_TRUE(capture.Has(line)) << line;
+    }
+}
+
+// One parser object reused with Reset for message after message (buffers kept
+// from larger and smaller messages before) ends every message as a fresh one.
+TEST(ParserReuse, ResetParserMatchesFresh) {
+    const std::vector<Case> corpus = Corpus();
+    CHttpParser parser;
+    for (int round = 0; round < 2; ++round) {
+        for (const Case& c : corpus) {
+            std::vector<size_t> cuts;
+            if (round == 1 && c.input.size() > 20)
+                cuts = {c.input.size() / 3};
+            EXPECT_EQ(Feed(c, cuts).Describe(), Feed(c, cuts, &parser).Describe()) << c.name;
+        }
     }
 }
 
