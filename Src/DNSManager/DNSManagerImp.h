@@ -144,6 +144,9 @@ public:
     // Single-address requests.
     bool getByNet(const std::string& name, int family, std::string* ip, unsigned long long timeout);
     bool addRequest(int* index, const std::string& name, int family);
+    template <typename Slot>
+    bool claimSlot(Slot* table, int* index, const std::string& name, int family,
+                   void (CDNSManager::*proc)(unsigned long));
     void resolveProc(unsigned long index);
     // One poll. With `unlimited`, a failure that is definitive sets
     // `*given_up` instead of scheduling another run.

@@ -175,11 +175,16 @@ bool CDNSManager::getByNet(const std::string& name, int family, std::string* ip,
     return answered;
 }
 
-bool CDNSManager::addRequest(int* index, const std::string& name, int family) {
+// Claims a free slot of `table` for (name, family), or joins the first slot
+// in use that resolves the same; holds the request lock throughout. The
+// claimed slot's timer runs `proc` at once. Both slot tables share it.
+template <typename Slot>
+bool CDNSManager::claimSlot(Slot* table, int* index, const std::string& name, int family,
+                            void (CDNSManager::*proc)(unsigned long)) {
     CGuard<CMutex> lock(m_request_mutex);
     int candidate = -1;
     for (int i = 0; i < kRequestSlots; ++i) {
-        DNSRequest& slot = m_requests[i];
+        Slot& slot = table[i];
         bool in_use = slot.ref > 0 || slot.status == RequestRunning;
         if (in_use) {
             if (slot.name == name && slot.family == family) {
@@ -196,10 +201,10 @@ bool CDNSManager::addRequest(int* index, const std::string& name, int family) {
                    -1);
         return false;
     }
-    DNSRequest& slot = m_requests[candidate];
+    Slot& slot = table[candidate];
     slot.name = name;
     slot.family = family;
-    if (!slot.timer->start(Mardel::CTimer::Procedure(&CDNSManager::resolveProc, this), 0, 0,
+    if (!slot.timer->start(Mardel::CTimer::Procedure(proc, this), 0, 0,
                            static_cast<unsigned long>(candidate), 0)) {
         MARDEL_LOG(3, "Index:%d addRequest failed, there is no more resouce to deal the request!\n",
                    candidate);
@@ -209,6 +214,10 @@ bool CDNSManager::addRequest(int* index, const std::string& name, int family) {
     slot.ref = 1;
     slot.status = RequestRunning;
     return true;
+}
+
+bool CDNSManager::addRequest(int* index, const std::string& name, int family) {
+    return claimSlot(m_requests, index, name, family, &CDNSManager::resolveProc);
 }
 
 // Runs on the slot's timer thread. The slot's name and family are read under
@@ -368,39 +377,7 @@ bool CDNSManager::getByNetAll(const std::string& name, int family, unsigned long
 }
 
 bool CDNSManager::addRequestAll(int* index, const std::string& name, int family) {
-    CGuard<CMutex> lock(m_request_mutex);
-    int candidate = -1;
-    for (int i = 0; i < kRequestSlots; ++i) {
-        DNSRequestAll& slot = m_all_requests[i];
-        bool in_use = slot.ref > 0 || slot.status == RequestRunning;
-        if (in_use) {
-            if (slot.name == name && slot.family == family) {
-                ++slot.ref;
-                *index = i;
-                return true;
-            }
-        } else if (candidate == -1) {
-            candidate = i;
-        }
-    }
-    if (candidate == -1) {
-        MARDEL_LOG(3, "Index:%d addRequest failed, there is no more resouce to deal the request!\n",
-                   -1);
-        return false;
-    }
-    DNSRequestAll& slot = m_all_requests[candidate];
-    slot.name = name;
-    slot.family = family;
-    if (!slot.timer->start(Mardel::CTimer::Procedure(&CDNSManager::resolveAllProc, this), 0, 0,
-                           static_cast<unsigned long>(candidate), 0)) {
-        MARDEL_LOG(3, "Index:%d addRequest failed, there is no more resouce to deal the request!\n",
-                   candidate);
-        return false;
-    }
-    *index = candidate;
-    slot.ref = 1;
-    slot.status = RequestRunning;
-    return true;
+    return claimSlot(m_all_requests, index, name, family, &CDNSManager::resolveAllProc);
 }
 
 void CDNSManager::resolveAllProc(unsigned long index) {
