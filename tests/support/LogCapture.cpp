@@ -10,12 +10,13 @@ namespace {
 // either lands in it or is dropped, never in a capture being destroyed.
 std::mutex g_active_mutex;
 LogCapture* g_active = nullptr;
-}
+}  // namespace
 
 LogCapture::LogCapture(int level) : m_saved_level(Halvex::Mardel::getPrintLogLevel()) {
     {
         std::lock_guard<std::mutex> lock(g_active_mutex);
-        if (g_active) abort();  // nested capture
+        if (g_active)
+            abort();  // nested capture
         g_active = this;
     }
     Halvex::Mardel::setLogSink(&LogCapture::Sink);
@@ -29,11 +30,12 @@ LogCapture::~LogCapture() {
     g_active = nullptr;
 }
 
-void LogCapture::Sink(int level, const char*, const char*, const char* function, int,
-                      const char*, const char* message) {
+void LogCapture::Sink(int level, const char*, const char*, const char* function, int, const char*,
+                      const char* message) {
     std::lock_guard<std::mutex> active_lock(g_active_mutex);
     LogCapture* self = g_active;
-    if (!self) return;
+    if (!self)
+        return;
     std::lock_guard<std::mutex> lock(self->m_mutex);
     self->m_lines.push_back({level, function, message});
 }
@@ -45,20 +47,23 @@ std::vector<LogLine> LogCapture::Lines() const {
 
 std::vector<std::string> LogCapture::Messages() const {
     std::vector<std::string> out;
-    for (const LogLine& l : Lines()) out.push_back(l.message);
+    for (const LogLine& l : Lines())
+        out.push_back(l.message);
     return out;
 }
 
 int LogCapture::Count(const std::string& message) const {
     int n = 0;
     for (const LogLine& l : Lines())
-        if (l.message == message) ++n;
+        if (l.message == message)
+            ++n;
     return n;
 }
 
 bool LogCapture::Has(const std::string& message, int level) const {
     for (const LogLine& l : Lines())
-        if (l.message == message && (level < 0 || l.level == level)) return true;
+        if (l.message == message && (level < 0 || l.level == level))
+            return true;
     return false;
 }
 
