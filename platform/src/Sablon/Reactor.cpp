@@ -311,18 +311,27 @@ void shutdown_reactor() {
         r.down.store(true);
         return;
     }
-    // Close what is still open, then let every loop run what that posted;
-    // a handle_close may close further handlers, hence the rounds.
+    // Close what is still open one handler at a time, oldest first, letting
+    // every loop run what that posted before the next. An owner is always
+    // older than the handlers it made (a downloader's sender, its retry
+    // downloader), so it closes them itself in its handle_close before the
+    // sweep would reach them: nothing it owns is deleted under it.
+    size_t budget;
+    {
+        std::lock_guard<std::mutex> lock(r.registry_mutex);
+        budget = 2 * r.registry.size() + 20;
+    }
     bool drained = true;
-    for (int round = 0; round < 20; ++round) {
-        std::vector<std::shared_ptr<HandlerCore>> open;
+    for (size_t round = 0; round < budget; ++round) {
+        std::shared_ptr<HandlerCore> oldest;
         {
             std::lock_guard<std::mutex> lock(r.registry_mutex);
             for (auto& kv : r.registry)
-                open.push_back(kv.second);
+                if (!oldest || kv.first < oldest->id)
+                    oldest = kv.second;
         }
-        for (auto& core : open)
-            close_core(core);
+        if (oldest)
+            close_core(oldest);
         drained = true;
         for (CLoop* loop : r.loops)
             if (!loop->RunSync([] {}, 5000))
