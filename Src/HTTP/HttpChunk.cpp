@@ -30,11 +30,41 @@ inline int hex_value(unsigned char c) {
     return -1;
 }
 
+inline void chunk_reset(http_chunk_state& c) {
+    memset(&c, 0, sizeof(c));
+    c.state = CHUNK_SIZE;
+}
+
+// Whole chunks at the front of [p, end) in their plain form, "HEX CRLF data
+// CRLF" with 1 to 16 digits, a size from 1 to 2147483647 and all data
+// present, need no byte-by-byte state. Returns the length of that form's size
+// line (digits and CRLF) and sets `size`, or 0 when the front is anything
+// else; the state machine then takes it, with the same outcome.
+inline int plain_chunk_head(const char* p, const char* end, int* size) {
+    unsigned long long n = 0;
+    const char* q = p;
+    int v;
+    while (q < end && q - p <= HTTP_CHUNK_SIZE_DIGITS &&
+           (v = hex_value(static_cast<unsigned char>(*q))) >= 0) {
+        n = (n << 4) | static_cast<unsigned>(v);
+        ++q;
+    }
+    const long long digits = q - p;
+    if (digits == 0 || digits > HTTP_CHUNK_SIZE_DIGITS || n == 0 ||
+        n > static_cast<unsigned long long>(INT_MAX))
+        return 0;
+    if (end - q < 2 || q[0] != '\r' || q[1] != '\n')
+        return 0;
+    if (static_cast<unsigned long long>(end - q - 2) < n + 2)
+        return 0;
+    *size = static_cast<int>(n);
+    return static_cast<int>(digits + 2);
+}
+
 }  // namespace
 
 void CHttpParser::http_chunk_init() {
-    memset(&m_state->m_chunk, 0, sizeof(m_state->m_chunk));
-    m_state->m_chunk.state = CHUNK_SIZE;
+    chunk_reset(m_state->m_chunk);
 }
 
 int CHttpParser::parse_chunked(const char* data, int len) {
@@ -42,6 +72,28 @@ int CHttpParser::parse_chunked(const char* data, int len) {
     const char* p = data;
     const char* const end = data + len;
     while (p < end) {
+        if (c.state == CHUNK_SIZE && c.size_len == 0) {
+            int size;
+            const int head = plain_chunk_head(p, end, &size);
+            if (head > 0) {
+                http_buffer* b = m_state->m_cur_buf;
+                if (b && size <= HTTP_BUFFER_SIZE - b->len &&
+                    size <= INT_MAX - m_state->m_cur_buf_size) {
+                    // The chunk fits the current block: append_buffer's work.
+                    memcpy(b->data + b->len, p + head, static_cast<size_t>(size));
+                    b->len += size;
+                    m_state->m_cur_buf_size += size;
+                } else if (append_buffer(p + head, size) < 0) {
+                    return CHUNK_RET_APPEND_FAILED;
+                }
+                p += head + size;
+                if (p[0] == '\r' && p[1] == '\n') {
+                    p += 2;  // still in CHUNK_SIZE with nothing collected
+                    continue;
+                }
+                c.state = CHUNK_DATA_CR;  // which reports the missing CRLF
+            }
+        }
         const unsigned char ch = static_cast<unsigned char>(*p);
         switch (c.state) {
             case CHUNK_SIZE: {
@@ -106,7 +158,7 @@ int CHttpParser::parse_chunked(const char* data, int len) {
             case CHUNK_DATA_LF:
                 if (ch != '\n')
                     return CHUNK_RET_FRAMING;
-                http_chunk_init();
+                chunk_reset(c);
                 ++p;
                 break;
             case CHUNK_TRAILER: {

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "HTTP/HttpParserState.h"
+#include "HTTP/HttpScan.h"
 #include "Mardel/Log.h"
 #include "Sablon/StrParser.h"
 
@@ -39,42 +40,46 @@ bool prefix_nocase(const char* text, const char* prefix) {
     return true;
 }
 
-// The skip operations work on the header copy up to `end`, its first NUL
-// byte: they never read or write at or beyond it. Each returns the token at
+// The skip operations work on the header copy up to `end`, its terminating
+// NUL: they never read or write at or beyond it. Each returns the token at
 // the cursor, overwrites the run of delimiters that ends the token with NULs
 // and moves the cursor behind that run. Without a delimiter the token runs to
-// `end` and the cursor stops there.
+// `end` and the cursor stops there. `token_end`, when given, receives where
+// the token ends.
 
 // Delimiter: the byte `c`.
-char* skip_char(char** cursor, char* end, char c) {
+char* skip_char(char** cursor, char* end, char c, char** token_end = nullptr) {
     char* start = *cursor;
-    char* p = static_cast<char*>(memchr(start, c, static_cast<size_t>(end - start)));
-    if (!p) {
-        *cursor = end;
-        return start;
-    }
+    char* p = scan::find_byte(start, end, c);
+    if (token_end)
+        *token_end = p;
     while (p < end && *p == c)
         *p++ = '\0';
     *cursor = p;
     return start;
 }
 
-// Delimiters: CR and LF. `token_end`, when given, receives where the token
-// ends.
+// Delimiters: CR and LF.
 char* skip_eol(char** cursor, char* end, char** token_end = nullptr) {
     char* start = *cursor;
-    char* p = static_cast<char*>(memchr(start, '\n', static_cast<size_t>(end - start)));
-    if (!p)
-        p = end;
-    char* cr = static_cast<char*>(memchr(start, '\r', static_cast<size_t>(p - start)));
-    if (cr)
-        p = cr;
+    char* p = scan::find_eol(start, end);
     if (token_end)
         *token_end = p;
     while (p < end && (*p == '\r' || *p == '\n'))
         *p++ = '\0';
     *cursor = p;
     return start;
+}
+
+// The text `key`, cut at `key_end` or earlier, equals `lower` (in lower case)
+// ignoring ASCII case, as Value compares names.
+bool name_is(const char* key, const char* key_end, const char* lower, int lower_len) {
+    if (key_end - key < lower_len || key[lower_len] != '\0')
+        return false;
+    for (int i = 0; i < lower_len; ++i)
+        if (fold(static_cast<unsigned char>(key[i])) != static_cast<unsigned char>(lower[i]))
+            return false;
+    return true;
 }
 
 }  // namespace
@@ -84,37 +89,34 @@ char* skip_eol(char** cursor, char* end, char** token_end = nullptr) {
 // earliest one wins so that where the header ends never depends on how the
 // bytes were sliced.
 const char* http_find_header_end(const char* buf, int len, int from) {
-    const char* end = buf + len;
-    // A blank line not seen before ends at or after `from`, so its first LF
-    // lies at or after from - 3.
-    const char* p = buf + (from > 3 ? from - 3 : 0);
-    while (p < end) {
-        const char* lf = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
-        if (!lf)
-            return nullptr;
-        if (lf + 1 < end && lf[1] == '\n')
-            return lf + 2;
-        if (lf + 2 < end && lf > buf && lf[-1] == '\r' && lf[1] == '\r' && lf[2] == '\n')
-            return lf + 3;
-        p = lf + 1;
-    }
-    return nullptr;
+    // A blank line not seen before ends at or after `from`, so it starts at
+    // or after from - 3.
+    return scan::find_blank_line(buf + (from > 3 ? from - 3 : 0), buf + len);
 }
 
 parse_status_t CHttpParser::parse_http_header(const char* data, int len) {
     http_parser_state* s = m_state;
     s->m_http_header_len = len + 1;
-    char* header = static_cast<char*>(malloc(static_cast<size_t>(len) + 1));
-    if (!header) {
-        MARDEL_LOG(2, "calloc failed, len:%d\n", s->m_http_header_len);
-        return HTTP_PARSE_ERROR;
+    // The copy is followed by zero bytes for the field scan's windows. The
+    // buffer of an earlier message is used again when it is large enough.
+    const size_t need = static_cast<size_t>(len) + 1 + scan::WINDOW_PAD;
+    if (!s->m_header_buf || s->m_header_cap < need) {
+        free(s->m_header_buf);
+        s->m_header_cap = 0;
+        s->m_header_buf = static_cast<char*>(malloc(need));
+        if (!s->m_header_buf) {
+            MARDEL_LOG(2, "calloc failed, len:%d\n", s->m_http_header_len);
+            return HTTP_PARSE_ERROR;
+        }
+        s->m_header_cap = need;
     }
+    char* header = s->m_header_buf;
     memcpy(header, data, static_cast<size_t>(len));
-    header[len] = '\0';
+    memset(header + len, 0, 1 + scan::WINDOW_PAD);
     s->m_http_header = header;
-    // The texts handed out are NUL-terminated: a NUL byte from the peer ends
-    // the header text as the terminating one does.
-    char* end = static_cast<char*>(memchr(header, '\0', static_cast<size_t>(len) + 1));
+    // NUL bytes from the peer are ordinary bytes to the scans; a text that
+    // holds one simply reads shorter.
+    char* end = header + len;
     char* cursor = header;
     http_message_info* info = &s->m_msg_info;
 
@@ -144,29 +146,33 @@ parse_status_t CHttpParser::parse_http_header(const char* data, int len) {
         // is everything between the first and the last space.
         char* line_end = nullptr;
         char* line = skip_eol(&cursor, end, &line_end);
-        char* first = static_cast<char*>(memchr(line, ' ', static_cast<size_t>(line_end - line)));
+        char* first = scan::find_byte(line, line_end, ' ');
         char* last = line_end;
         while (last > line && last[-1] != ' ')
             --last;
-        if (!first || first >= last - 1) {
-            MARDEL_LOG(3, "invalid http version, http_header:%s\n", s->m_http_header);
+        if (first == line_end || first >= last - 1) {
+            MARDEL_LOG(3, "invalid http version, http_header:%s\n", line);
             return HTTP_PARSE_ERROR;
         }
-        // `last` is just behind the last space.
+        // `last` is just behind the last space. The line is logged whole,
+        // before it is cut.
+        const bool http_version = prefix_nocase(last, "HTTP/");
+        if (!http_version)
+            MARDEL_LOG(3, "invalid http version, http_header:%s\n", line);
         *first = '\0';
         last[-1] = '\0';
         info->method = line;
         info->uri = first + 1;
         info->version = last;
-        if (!prefix_nocase(info->version, "HTTP/")) {
-            MARDEL_LOG(3, "invalid http version, http_header:%s\n", s->m_http_header);
+        if (!http_version)
             return HTTP_PARSE_ERROR;
-        }
         info->version += 5;
         info->is_request = true;
     }
 
-    parse_http_elements(&cursor, end, info);
+    char* content_length = nullptr;
+    char* transfer_encoding = nullptr;
+    parse_http_elements(&cursor, end, info, &content_length, &transfer_encoding);
 
     if (s->m_header_only)
         return HTTP_PARSE_COMPLETE;
@@ -175,7 +181,7 @@ parse_status_t CHttpParser::parse_http_header(const char* data, int len) {
                               info->status_code == 204 || info->status_code == 304))
         return HTTP_PARSE_COMPLETE;
 
-    if (const char* cl = Value("CONTENT-LENGTH")) {
+    if (const char* cl = content_length) {
         // RFC 9110 section 8.6: 1*DIGIT. A sign or leading white space is
         // refused, and so is a value beyond the 32-bit signed body count.
         // Bytes after the digits are ignored.
@@ -190,7 +196,7 @@ parse_status_t CHttpParser::parse_http_header(const char* data, int len) {
         s->m_content_length = static_cast<int>(n);
         return n != 0 ? HTTP_PARSE_INCOMPLETE : HTTP_PARSE_COMPLETE;
     }
-    if (const char* te = Value("Transfer-Encoding")) {
+    if (const char* te = transfer_encoding) {
         if (Sablon::CStrParser::MemMemCase(te, static_cast<int>(strlen(te)), "chunked", 7)) {
             s->m_chunked = true;
             return HTTP_PARSE_INCOMPLETE;
@@ -202,18 +208,36 @@ parse_status_t CHttpParser::parse_http_header(const char* data, int len) {
 // field-line = field-name ":" OWS field-value OWS. Only spaces after the colon
 // are skipped; the value keeps trailing spaces and further colons. A line
 // without a colon runs into the next line, whose colon ends the name. An empty
-// name (the blank line that ends the header) stops the table.
-int CHttpParser::parse_http_elements(char** cursor, char* end, http_message_info* info) {
+// name (the blank line that ends the header) stops the table. The values of
+// the first stored Content-Length and Transfer-Encoding fields (what Value
+// finds) are handed back for the framing decision.
+int CHttpParser::parse_http_elements(char** cursor, char* end, http_message_info* info,
+                                     char** content_length, char** transfer_encoding) {
+    scan::FieldScan fields(end);
     for (int i = 0; i < HTTP_MAX_HEADERS; ++i) {
-        char* key = skip_char(cursor, end, ':');
-        while (*cursor < end && **cursor == ' ')
-            ++*cursor;
-        char* value = skip_eol(cursor, end);
+        // key = skip(cursor, ":")
+        char* key = *cursor;
+        char* key_end = fields.colon(key);
+        char* p = key_end;
+        while (p < end && *p == ':')
+            *p++ = '\0';
+        while (p < end && *p == ' ')
+            ++p;
+        // value = skip(cursor, "\r\n")
+        char* value = p;
+        p = fields.eol(value);
+        while (p < end && (*p == '\r' || *p == '\n'))
+            *p++ = '\0';
+        *cursor = p;
         info->headers[i].key = key;
         info->headers[i].value = value;
         if (*key == '\0')
             break;
         info->header_num = i + 1;
+        if (!*content_length && name_is(key, key_end, "content-length", 14))
+            *content_length = value;
+        else if (!*transfer_encoding && name_is(key, key_end, "transfer-encoding", 17))
+            *transfer_encoding = value;
     }
     return info->header_num;
 }

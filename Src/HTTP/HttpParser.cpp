@@ -29,13 +29,35 @@ http_buffer* new_block() {
     return b;
 }
 
+// A block for the message; the parser's spare block when it has one.
+http_buffer* take_block(http_parser_state* s) {
+    http_buffer* b = s->m_spare_block;
+    if (!b)
+        return new_block();
+    s->m_spare_block = nullptr;
+    b->len = 0;
+    b->next = nullptr;
+    return b;
+}
+
+// One block is kept for the next message, so a parser reused message after
+// message does not allocate a block for each body.
+void release_block(http_parser_state* s, http_buffer* b) {
+    if (!b)
+        return;
+    if (!s->m_spare_block)
+        s->m_spare_block = b;
+    else
+        free(b);
+}
+
 void free_blocks(http_parser_state* s) {
     for (http_buffer* b = s->m_buf_list; b;) {
         http_buffer* next = b->next;
-        free(b);
+        release_block(s, b);
         b = next;
     }
-    free(s->m_cur_buf);
+    release_block(s, s->m_cur_buf);
     s->m_buf_list = nullptr;
     s->m_buf_tail = nullptr;
     s->m_cur_buf = nullptr;
@@ -49,6 +71,15 @@ void clear_msg_info(http_message_info* info) {
     info->status_str = nullptr;
     info->status_code = 0;
     info->header_num = 0;
+}
+
+void free_content(http_parser_state* s) {
+    if (s->m_content_block)
+        release_block(s, s->m_content_block);
+    else
+        free(s->m_content);
+    s->m_content = nullptr;
+    s->m_content_block = nullptr;
 }
 
 bool is_final(parse_status_t st) {
@@ -78,9 +109,10 @@ CHttpParser::CHttpParser() : m_state(new (std::nothrow) http_parser_state()) {
 CHttpParser::~CHttpParser() {
     if (!m_state)
         return;
-    free(m_state->m_http_header);
+    free(m_state->m_header_buf);
     free_blocks(m_state);
-    free(m_state->m_content);
+    free_content(m_state);
+    free(m_state->m_spare_block);
     free(m_state->m_extra_buf);
     delete m_state;
 }
@@ -89,15 +121,19 @@ void CHttpParser::Reset() {
     http_parser_state* s = m_state;
     if (!s)
         return;
-    free(s->m_http_header);
+    // A header buffer of ordinary size is kept for the next message.
+    if (s->m_header_cap > static_cast<size_t>(HTTP_BUFFER_SIZE) * 2) {
+        free(s->m_header_buf);
+        s->m_header_buf = nullptr;
+        s->m_header_cap = 0;
+    }
     free_blocks(s);
-    free(s->m_content);
+    free_content(s);
     free(s->m_extra_buf);
     s->m_http_header = nullptr;
     s->m_http_header_len = 0;
     s->m_content_length = 0;
     s->m_cur_buf_size = 0;
-    s->m_content = nullptr;
     s->m_content_len = 0;
     s->m_status = HTTP_PARSE_INIT;
     clear_msg_info(&s->m_msg_info);
@@ -143,7 +179,7 @@ parse_status_t CHttpParser::Append(const char* data, int len) {
                 s->m_status = HTTP_PARSE_ERROR;
                 return s->m_status;
             }
-            http_buffer* b = new_block();
+            http_buffer* b = take_block(s);
             if (!b) {
                 MARDEL_LOG(2, "calloc failed\n");
                 s->m_status = HTTP_PARSE_ERROR;
@@ -191,7 +227,7 @@ parse_status_t CHttpParser::Append(const char* data, int len) {
             s->m_status = parse_body(data + copied, len - copied);
         }
     }
-    free(b);
+    release_block(s, b);
     return s->m_status;
 }
 
@@ -268,7 +304,7 @@ int CHttpParser::append_buffer(const char* data, int len) {
     while (len > 0) {
         http_buffer* b = s->m_cur_buf;
         if (!b) {
-            b = new_block();
+            b = take_block(s);
             if (!b) {
                 MARDEL_LOG(2, "calloc failed\n");
                 return -1;
@@ -334,6 +370,14 @@ char* CHttpParser::GetContent() {
     http_parser_state* s = m_state;
     if (!s || !is_final(s->m_status))
         return nullptr;
+    if (!s->m_content && s->m_content_len > 0 && !s->m_buf_list && s->m_cur_buf &&
+        s->m_cur_buf->len >= s->m_content_len) {
+        // The whole body is in one block: it becomes the content as it is.
+        s->m_content_block = s->m_cur_buf;
+        s->m_cur_buf = nullptr;
+        s->m_content = s->m_content_block->data;
+        s->m_content[s->m_content_len] = '\0';
+    }
     if (!s->m_content && s->m_content_len > 0) {
         const int total = s->m_content_len;
         char* c = static_cast<char*>(malloc(static_cast<size_t>(total) + 1));
@@ -360,7 +404,7 @@ char* CHttpParser::GetContent() {
             http_buffer* next = b->next;
             if (!next && b != s->m_cur_buf)
                 next = s->m_cur_buf;
-            free(b);
+            release_block(s, b);
             b = next;
         }
         if (copied < total)
@@ -402,6 +446,8 @@ CHttpParser* CHttpParser::Clone() const {
         d->m_http_header = static_cast<char*>(malloc(static_cast<size_t>(s->m_http_header_len)));
         ok = d->m_http_header != nullptr;
         if (ok) {
+            d->m_header_buf = d->m_http_header;
+            d->m_header_cap = static_cast<size_t>(s->m_http_header_len);
             memcpy(d->m_http_header, s->m_http_header, static_cast<size_t>(s->m_http_header_len));
             const http_message_info& si = s->m_msg_info;
             http_message_info& di = d->m_msg_info;

@@ -1,6 +1,8 @@
 // State record of CHttpParser; internal to the library, never installed.
 #pragma once
 
+#include <cstddef>
+
 #include "Corvio/CHttpParser.h"
 
 namespace Halvex {
@@ -15,9 +17,10 @@ const int HTTP_MAX_HEADERS = 128;
 const int HTTP_CHUNK_SIZE_DIGITS = 16;
 
 // One block of body bytes. Only the first `len` bytes of `data` are ever
-// read, so blocks are allocated without zero-filling.
+// read, so blocks are allocated without zero-filling. The spare byte lets a
+// block that holds a whole body serve as the NUL-terminated content.
 struct http_buffer {
-    char data[HTTP_BUFFER_SIZE];
+    char data[HTTP_BUFFER_SIZE + 1];
     int len;
     http_buffer* next;
 };
@@ -78,7 +81,7 @@ struct http_chunk_state {
 };
 
 struct http_parser_state {
-    char* m_http_header;      // NUL-terminated header copy, cut in place
+    char* m_http_header;      // NUL-terminated header copy, cut in place; in m_header_buf
     int m_http_header_len;    // header length + 1
     int m_content_length;     // Content-Length value; 0 when absent
     int m_max_buf_len;        // 0: no limit
@@ -95,6 +98,16 @@ struct http_parser_state {
     int m_extra_len;
     bool m_header_only;
     http_buffer* m_buf_tail;  // last block of m_buf_list
+    // The block whose data m_content is, when the whole body sat in one block
+    // (GetContent then copies nothing); NULL when m_content is a buffer of
+    // its own.
+    http_buffer* m_content_block;
+    // A block kept from an earlier message for the next one to fill.
+    http_buffer* m_spare_block;
+    // Owned buffer that holds the header copy (m_http_header is NULL or points
+    // to it), kept across Reset unless it grew past two blocks.
+    char* m_header_buf;
+    size_t m_header_cap;
 };
 
 // Position just behind the first blank line ("\r\n\r\n" or "\n\n") in

@@ -7,6 +7,9 @@
 // message (the extra bytes, typically the start of the next message). Reset
 // makes the object ready for the next message.
 //
+// The header ends at its first blank line, "\r\n\r\n" or "\n\n" (a bare LF
+// ends a line, RFC 9112 section 2.2).
+//
 // Framing (RFC 9112 section 6.3), decided once the header is complete:
 //  - header-only mode (SetHeaderOnly, for answers to HEAD): the message ends
 //    with its header;
@@ -27,14 +30,19 @@
 // 32768 bytes; a header that arrives whole in the first slice may be longer.
 // At most 128 header fields are stored; later ones are ignored. The body is
 // counted in 32-bit signed integers: a body that would grow past 2147483647
-// bytes ends the message with HTTP_PARSE_ERROR. Unless the caller sets a limit
-// with SetMaxBufferLen, a peer can therefore make the parser buffer about
-// 2 GiB.
+// bytes ends the message with HTTP_PARSE_ERROR. A peer can therefore make the
+// parser buffer about 2 GiB, unless the caller sets a limit with
+// SetMaxBufferLen and stops feeding once HTTP_PARSER_BUFFER_FULL is reported.
 //
 // Lifetime of returned data: every text and buffer returned (start line,
 // header names and values, content, extra bytes) points into the parser's
 // own storage, stays valid until Reset, Release or destruction of the parser,
-// and must not be freed by the caller.
+// and must not be freed by the caller. Texts are NUL-terminated; a NUL byte
+// sent inside a field ends that text early.
+//
+// Memory: body bytes are kept in 32768-byte blocks until GetContent gathers
+// them (a body that fits one block is handed out in place). A parser reused
+// with Reset keeps one block for the next message; destruction frees it.
 //
 // Threads: a parser takes no locks and shares nothing with other parsers; use
 // one object from one thread at a time.
@@ -148,7 +156,8 @@ private:
     friend struct http_parser_access;
 
     parse_status_t parse_http_header(const char* data, int len);
-    int parse_http_elements(char** cursor, char* end, http_message_info* info);
+    int parse_http_elements(char** cursor, char* end, http_message_info* info,
+                            char** content_length, char** transfer_encoding);
     parse_status_t after_header(const char* rest, int rest_len);
     parse_status_t parse_body(const char* data, int len);
     int append_buffer(const char* data, int len);

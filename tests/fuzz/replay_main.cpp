@@ -22,10 +22,12 @@ static bool run_file(const std::string& path) {
     std::vector<uint8_t> bytes;
     uint8_t chunk[4096];
     size_t n;
-    while ((n = fread(chunk, 1, sizeof(chunk), f)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
+    while ((n = fread(chunk, 1, sizeof(chunk), f)) > 0)
+        bytes.insert(bytes.end(), chunk, chunk + n);
     fclose(f);
     uint8_t* exact = static_cast<uint8_t*>(malloc(bytes.empty() ? 1 : bytes.size()));
-    if (!bytes.empty()) memcpy(exact, bytes.data(), bytes.size());
+    if (!bytes.empty())
+        memcpy(exact, bytes.data(), bytes.size());
     LLVMFuzzerTestOneInput(exact, bytes.size());
     free(exact);
     return true;
@@ -40,15 +42,19 @@ int main(int argc, char** argv) {
             return 1;
         }
         if (!S_ISDIR(st.st_mode)) {
-            if (!run_file(argv[i])) return 1;
+            if (!run_file(argv[i]))
+                return 1;
             ++files;
             continue;
         }
         DIR* dir = opendir(argv[i]);
-        if (!dir) return 1;
+        if (!dir)
+            return 1;
         while (struct dirent* e = readdir(dir)) {
-            if (e->d_name[0] == '.') continue;
-            if (!run_file(std::string(argv[i]) + "/" + e->d_name)) return 1;
+            if (e->d_name[0] == '.')
+                continue;
+            if (!run_file(std::string(argv[i]) + "/" + e->d_name))
+                return 1;
             ++files;
         }
         closedir(dir);

@@ -27,8 +27,10 @@ public:
     }
     int handle_close(CNetHandler*) override {
         fprintf(stderr, "closed\n");
-        RemoveSock(*m_stream);
-        delete m_stream;
+        if (m_stream) {
+            RemoveSock(*m_stream);
+            delete m_stream;
+        }
         delete this;
         return 0;
     }
@@ -36,6 +38,31 @@ public:
 private:
     CSockStream* m_stream;
 };
+
+// Owns a sender and a second handler made after it, as a downloader owns its
+// sender and its retry downloader, and ends both in its own handle_close.
+class Parent : public CNetHandler {
+public:
+    Parent() : m_sender(CStreamSender::Create()), m_child(new Owned(nullptr)) {}
+    int handle_close(CNetHandler*) override {
+        m_sender->Clear();
+        m_sender->Close();
+        m_child->Close();
+        fprintf(stderr, "parent closed\n");
+        delete this;
+        return 0;
+    }
+
+private:
+    CStreamSender* m_sender;
+    CNetHandler* m_child;
+};
+
+void leave_parents_open_and_exit(int status) {
+    for (int i = 0; i < 50; ++i)
+        new Parent;
+    exit(status);
+}
 
 void leave_open_and_exit(int status) {
     for (int i = 0; i < 8; ++i) {
@@ -61,6 +88,14 @@ void leave_open_and_exit(int status) {
 TEST(Exit, OpenHandlersAreClosedAtExitWithoutReport) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(leave_open_and_exit(7), ::testing::ExitedWithCode(7), "(closed\n(.|\n)*){16}");
+}
+
+// The exit closes owners before what they own, so an owner's handle_close
+// never meets a handler the exit already deleted.
+TEST(Exit, OwnersCloseWhatTheyOwnBeforeTheExitReachesIt) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(leave_parents_open_and_exit(5), ::testing::ExitedWithCode(5),
+                "(parent closed\n(.|\n)*){50}");
 }
 
 }  // namespace

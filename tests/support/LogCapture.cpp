@@ -1,18 +1,24 @@
 #include "support/LogCapture.h"
 
-#include <atomic>
 #include <cstdlib>
 
 #include "Mardel/Log.h"
 
 namespace corvio_test {
 namespace {
-std::atomic<LogCapture*> g_active{nullptr};
-}
+// Guards g_active: a line logged on another thread while a capture ends
+// either lands in it or is dropped, never in a capture being destroyed.
+std::mutex g_active_mutex;
+LogCapture* g_active = nullptr;
+}  // namespace
 
 LogCapture::LogCapture(int level) : m_saved_level(Halvex::Mardel::getPrintLogLevel()) {
-    LogCapture* expected = nullptr;
-    if (!g_active.compare_exchange_strong(expected, this)) abort();  // nested capture
+    {
+        std::lock_guard<std::mutex> lock(g_active_mutex);
+        if (g_active)
+            abort();  // nested capture
+        g_active = this;
+    }
     Halvex::Mardel::setLogSink(&LogCapture::Sink);
     Halvex::Mardel::setPrintLogLevel(level);
 }
@@ -20,13 +26,16 @@ LogCapture::LogCapture(int level) : m_saved_level(Halvex::Mardel::getPrintLogLev
 LogCapture::~LogCapture() {
     Halvex::Mardel::setPrintLogLevel(m_saved_level);
     Halvex::Mardel::setLogSink(nullptr);
-    g_active.store(nullptr);
+    std::lock_guard<std::mutex> lock(g_active_mutex);
+    g_active = nullptr;
 }
 
-void LogCapture::Sink(int level, const char*, const char*, const char* function, int,
-                      const char*, const char* message) {
-    LogCapture* self = g_active.load();
-    if (!self) return;
+void LogCapture::Sink(int level, const char*, const char*, const char* function, int, const char*,
+                      const char* message) {
+    std::lock_guard<std::mutex> active_lock(g_active_mutex);
+    LogCapture* self = g_active;
+    if (!self)
+        return;
     std::lock_guard<std::mutex> lock(self->m_mutex);
     self->m_lines.push_back({level, function, message});
 }
@@ -38,20 +47,23 @@ std::vector<LogLine> LogCapture::Lines() const {
 
 std::vector<std::string> LogCapture::Messages() const {
     std::vector<std::string> out;
-    for (const LogLine& l : Lines()) out.push_back(l.message);
+    for (const LogLine& l : Lines())
+        out.push_back(l.message);
     return out;
 }
 
 int LogCapture::Count(const std::string& message) const {
     int n = 0;
     for (const LogLine& l : Lines())
-        if (l.message == message) ++n;
+        if (l.message == message)
+            ++n;
     return n;
 }
 
 bool LogCapture::Has(const std::string& message, int level) const {
     for (const LogLine& l : Lines())
-        if (l.message == message && (level < 0 || l.level == level)) return true;
+        if (l.message == message && (level < 0 || l.level == level))
+            return true;
     return false;
 }
 

@@ -88,7 +88,7 @@ TEST(Md5, Rfc1321Vectors) {
 }
 
 TEST(Base64, Rfc4648Vectors) {
-    const char* cases[][2] = {{"", ""},        {"f", "Zg=="},         {"fo", "Zm8="},
+    const char* cases[][2] = {{"", ""},        {"f", "Zg=="},        {"fo", "Zm8="},
                               {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {"foobar", "Zm9vYmFy"}};
     for (auto& c : cases) {
         char out[16];

@@ -70,9 +70,9 @@ MARDEL_API void qualifiedName(const char* pretty, char* out, int size);
 
 // Logs one line with module and tag "Unknown" and the enclosing function's
 // qualified name, when the print level admits `level`.
-#define MARDEL_LOG(level, ...)                                                                  \
-    do {                                                                                        \
-        if (::Halvex::Mardel::getPrintLogLevel() >= (level))                                    \
-            ::Halvex::Mardel::detail::logPretty((level), __FILE__, MARDEL_FUNCTION_SIGNATURE,   \
-                                                __LINE__, __VA_ARGS__);                         \
+#define MARDEL_LOG(level, ...)                                                                \
+    do {                                                                                      \
+        if (::Halvex::Mardel::getPrintLogLevel() >= (level))                                  \
+            ::Halvex::Mardel::detail::logPretty((level), __FILE__, MARDEL_FUNCTION_SIGNATURE, \
+                                                __LINE__, __VA_ARGS__);                       \
     } while (0)

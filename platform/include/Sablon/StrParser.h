@@ -31,8 +31,7 @@ public:
     // pattern matches at `text`.
     static const char* MemMem(const char* text, int len, const char* pattern, int pattern_len);
     // The same, ASCII letters compared without regard to case.
-    static const char* MemMemCase(const char* text, int len, const char* pattern,
-                                  int pattern_len);
+    static const char* MemMemCase(const char* text, int len, const char* pattern, int pattern_len);
 
 private:
     const char* m_text;

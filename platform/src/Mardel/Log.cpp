@@ -25,7 +25,8 @@ void stderr_sink(int level, const char* /*module*/, const char* /*file*/, const 
     char stamp[32];
     strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S", &tm_now);
     size_t len = strlen(message);
-    while (len > 0 && (message[len - 1] == '\n' || message[len - 1] == '\r')) --len;
+    while (len > 0 && (message[len - 1] == '\n' || message[len - 1] == '\r'))
+        --len;
     fprintf(stderr, "%s.%03ld [%d] %s: %.*s\n", stamp, static_cast<long>(tv.tv_usec / 1000), level,
             function, static_cast<int>(len), message);
 }
@@ -34,11 +35,17 @@ std::atomic<LogSink> g_sink{&stderr_sink};
 
 }  // namespace
 
-int getPrintLogLevel() { return g_print_level.load(std::memory_order_relaxed); }
+int getPrintLogLevel() {
+    return g_print_level.load(std::memory_order_relaxed);
+}
 
-void setPrintLogLevel(int level) { g_print_level.store(level, std::memory_order_relaxed); }
+void setPrintLogLevel(int level) {
+    g_print_level.store(level, std::memory_order_relaxed);
+}
 
-void setLogSink(LogSink sink) { g_sink.store(sink ? sink : &stderr_sink); }
+void setLogSink(LogSink sink) {
+    g_sink.store(sink ? sink : &stderr_sink);
+}
 
 void logFilterV(int level, const char* module, const char* file, const char* function, int line,
                 const char* tag, const char* format, va_list args) {
@@ -47,7 +54,8 @@ void logFilterV(int level, const char* module, const char* file, const char* fun
     va_copy(copy, args);
     int n = vsnprintf(stack_buf, sizeof(stack_buf), format, copy);
     va_end(copy);
-    if (n < 0) return;
+    if (n < 0)
+        return;
     const char* message = stack_buf;
     std::vector<char> heap_buf;
     if (static_cast<size_t>(n) >= sizeof(stack_buf)) {
@@ -69,15 +77,18 @@ void logFilter(int level, const char* module, const char* file, const char* func
 namespace detail {
 
 void qualifiedName(const char* pretty, char* out, int size) {
-    if (size <= 0) return;
+    if (size <= 0)
+        return;
     // The name ends at the '(' that opens the parameter list: the first '('
     // outside template brackets. It begins after the last space before it
     // outside template brackets (the space that follows the return type).
     const char* open = nullptr;
     int depth = 0;
     for (const char* p = pretty; *p; ++p) {
-        if (*p == '<') ++depth;
-        else if (*p == '>') --depth;
+        if (*p == '<')
+            ++depth;
+        else if (*p == '>')
+            --depth;
         else if (*p == '(' && depth == 0) {
             // "operator()" keeps its own pair of parentheses.
             if (p - pretty >= 8 && strncmp(p - 8, "operator", 8) == 0 && p[1] == ')') {
@@ -88,21 +99,26 @@ void qualifiedName(const char* pretty, char* out, int size) {
             break;
         }
     }
-    if (!open) open = pretty + strlen(pretty);
+    if (!open)
+        open = pretty + strlen(pretty);
     const char* begin = pretty;
     depth = 0;
     for (const char* p = open; p > pretty; --p) {
         char c = p[-1];
-        if (c == '>') ++depth;
-        else if (c == '<') --depth;
+        if (c == '>')
+            ++depth;
+        else if (c == '<')
+            --depth;
         else if (c == ' ' && depth == 0) {
             begin = p;
             break;
         }
     }
-    while (*begin == '*' || *begin == '&') ++begin;
+    while (*begin == '*' || *begin == '&')
+        ++begin;
     int len = static_cast<int>(open - begin);
-    if (len > size - 1) len = size - 1;
+    if (len > size - 1)
+        len = size - 1;
     memcpy(out, begin, static_cast<size_t>(len));
     out[len] = '\0';
 }

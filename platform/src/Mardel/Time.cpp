@@ -19,7 +19,8 @@ uint64_t CTime::getCurrentMicroSecond() {
 }
 
 void CThread::sleep(int ms) {
-    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    if (ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 }  // namespace Mardel

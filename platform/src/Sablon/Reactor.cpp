@@ -12,6 +12,7 @@
 #include <event2/event.h>
 #include <event2/thread.h>
 #include <fcntl.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/stat.h>
 
@@ -105,6 +106,12 @@ void shutdown_reactor();
 Reactor& reactor() {
     std::call_once(g_reactor_once, [] {
         evthread_use_pthreads();
+        // OpenSSL registers its own exit cleanup when first initialised.
+        // Initialising it before the reactor's hook is registered makes the
+        // reactor shut down first (exit hooks run in reverse order), so TLS
+        // streams of handlers still open at exit are freed while OpenSSL is
+        // still usable.
+        OPENSSL_init_ssl(0, nullptr);
         Reactor* r = new Reactor;
         unsigned n = std::thread::hardware_concurrency();
         if (n < 2)
@@ -304,18 +311,27 @@ void shutdown_reactor() {
         r.down.store(true);
         return;
     }
-    // Close what is still open, then let every loop run what that posted;
-    // a handle_close may close further handlers, hence the rounds.
+    // Close what is still open one handler at a time, oldest first, letting
+    // every loop run what that posted before the next. An owner is always
+    // older than the handlers it made (a downloader's sender, its retry
+    // downloader), so it closes them itself in its handle_close before the
+    // sweep would reach them: nothing it owns is deleted under it.
+    size_t budget;
+    {
+        std::lock_guard<std::mutex> lock(r.registry_mutex);
+        budget = 2 * r.registry.size() + 20;
+    }
     bool drained = true;
-    for (int round = 0; round < 20; ++round) {
-        std::vector<std::shared_ptr<HandlerCore>> open;
+    for (size_t round = 0; round < budget; ++round) {
+        std::shared_ptr<HandlerCore> oldest;
         {
             std::lock_guard<std::mutex> lock(r.registry_mutex);
             for (auto& kv : r.registry)
-                open.push_back(kv.second);
+                if (!oldest || kv.first < oldest->id)
+                    oldest = kv.second;
         }
-        for (auto& core : open)
-            close_core(core);
+        if (oldest)
+            close_core(oldest);
         drained = true;
         for (CLoop* loop : r.loops)
             if (!loop->RunSync([] {}, 5000))
