@@ -9,7 +9,15 @@
 //
 // Messages to the handler ids given to WaitBufferSize / WaitException:
 // MSG_BUFFER_SIZE (4) once the asked number of bytes is free,
-// MSG_SOCKET_EXCEPTION (2) once, when a send fails.
+// MSG_SOCKET_EXCEPTION (2) once, when a send fails. Both come from the
+// sender's own id; one wait of each kind is kept (a later one replaces it).
+//
+// Threads: Put, Clear, SetBufferSize and the waits may be called from any
+// thread while the loop runs handle_output; the sender has its own lock,
+// taken after the caller's and before the reactor's. The output interest it
+// adds through its owner carries the time-out the owner last gave for that
+// socket, so a stalled send ends in the owner's handle_output_timeout.
+// After a send failure the sender refuses every Put.
 #pragma once
 
 #include "Sablon/Export.h"
@@ -55,6 +63,10 @@ public:
 protected:
     CStreamSender();
     ~CStreamSender() override;
+
+private:
+    struct Impl;
+    Impl* m_impl;
 };
 
 }  // namespace Sablon

@@ -1,0 +1,493 @@
+#include "Sablon/SslStream.h"
+
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "Mardel/Log.h"
+
+namespace Halvex {
+namespace Sablon {
+namespace {
+
+// Plain text handed to one SSL_write at most: a single record, so that after
+// a blocked write OpenSSL holds exactly these bytes and a retry must repeat
+// exactly them (the multi-record write paths are never taken).
+const int kWriteChunk = 16384;
+
+// ---- a socket BIO that never raises SIGPIPE --------------------------------
+//
+// OpenSSL's own socket BIO writes with write(2), which raises SIGPIPE on a
+// connection the peer has reset; a library must not change the process's
+// signal disposition, so the stream writes with send(MSG_NOSIGNAL) instead.
+// The BIO keeps the descriptor number only; it never closes it.
+
+struct SockBio {
+    int fd;
+    bool eof;
+};
+
+int sock_bio_write(BIO* bio, const char* data, int len) {
+    SockBio* sb = static_cast<SockBio*>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    for (;;) {
+        ssize_t n = ::send(sb->fd, data, static_cast<size_t>(len), MSG_NOSIGNAL);
+        if (n >= 0)
+            return static_cast<int>(n);
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            BIO_set_retry_write(bio);
+        return -1;
+    }
+}
+
+int sock_bio_read(BIO* bio, char* buf, int size) {
+    SockBio* sb = static_cast<SockBio*>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    for (;;) {
+        ssize_t n = ::recv(sb->fd, buf, static_cast<size_t>(size), 0);
+        if (n > 0)
+            return static_cast<int>(n);
+        if (n == 0) {
+            sb->eof = true;
+            return 0;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            BIO_set_retry_read(bio);
+        return -1;
+    }
+}
+
+int sock_bio_puts(BIO* bio, const char* text) {
+    return sock_bio_write(bio, text, static_cast<int>(strlen(text)));
+}
+
+long sock_bio_ctrl(BIO* bio, int cmd, long, void* ptr) {
+    SockBio* sb = static_cast<SockBio*>(BIO_get_data(bio));
+    switch (cmd) {
+        case BIO_CTRL_FLUSH:
+            return 1;
+        case BIO_CTRL_EOF:
+            return sb && sb->eof ? 1 : 0;
+        case BIO_C_GET_FD:
+            if (!sb)
+                return -1;
+            if (ptr)
+                *static_cast<int*>(ptr) = sb->fd;
+            return sb->fd;
+        default:
+            return 0;
+    }
+}
+
+int sock_bio_create(BIO* bio) {
+    BIO_set_data(bio, nullptr);
+    BIO_set_init(bio, 0);
+    return 1;
+}
+
+int sock_bio_destroy(BIO* bio) {
+    delete static_cast<SockBio*>(BIO_get_data(bio));
+    BIO_set_data(bio, nullptr);
+    return 1;
+}
+
+BIO_METHOD* sock_bio_method() {
+    static BIO_METHOD* method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "Sablon socket");
+        if (m) {
+            BIO_meth_set_write(m, sock_bio_write);
+            BIO_meth_set_read(m, sock_bio_read);
+            BIO_meth_set_puts(m, sock_bio_puts);
+            BIO_meth_set_ctrl(m, sock_bio_ctrl);
+            BIO_meth_set_create(m, sock_bio_create);
+            BIO_meth_set_destroy(m, sock_bio_destroy);
+        }
+        return m;
+    }();
+    return method;
+}
+
+BIO* new_sock_bio(int fd) {
+    BIO_METHOD* method = sock_bio_method();
+    if (!method)
+        return nullptr;
+    BIO* bio = BIO_new(method);
+    if (!bio)
+        return nullptr;
+    BIO_set_data(bio, new SockBio{fd, false});
+    BIO_set_init(bio, 1);
+    return bio;
+}
+
+// ---- helpers ----------------------------------------------------------------
+
+int no_password(char*, int, int, void*) {
+    return 0;
+}
+
+// The first queued OpenSSL error as text (and the queue emptied).
+std::string ssl_error_text() {
+    unsigned long code = ERR_get_error();
+    std::string text;
+    if (code != 0) {
+        char buf[256];
+        ERR_error_string_n(code, buf, sizeof(buf));
+        text = buf;
+    }
+    ERR_clear_error();
+    return text.empty() ? "unknown error" : text;
+}
+
+bool is_ip_literal(const std::string& name) {
+    unsigned char addr[16];
+    return inet_pton(AF_INET, name.c_str(), addr) == 1 ||
+           inet_pton(AF_INET6, name.c_str(), addr) == 1;
+}
+
+// Index of the ex-data slot that carries the expected server name to the
+// verify callback.
+int name_index() {
+    static int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+// Chain verification result first; then, for the server's own certificate,
+// the expected name: an IP literal matches an IP subjectAltName, and also a
+// name as OpenSSL's host check sees it (DNS subjectAltNames, or the common
+// name when there are none); any other text goes through the host check.
+int verify_callback(int preverify_ok, X509_STORE_CTX* store) {
+    if (!preverify_ok)
+        return 0;
+    if (X509_STORE_CTX_get_error_depth(store) != 0)
+        return 1;
+    SSL* ssl =
+        static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    const std::string* name =
+        ssl ? static_cast<const std::string*>(SSL_get_ex_data(ssl, name_index())) : nullptr;
+    if (!name || name->empty())
+        return 1;
+    X509* cert = X509_STORE_CTX_get_current_cert(store);
+    bool match = X509_check_host(cert, name->c_str(), name->size(), 0, nullptr) == 1;
+    if (!match && is_ip_literal(*name))
+        match = X509_check_ip_asc(cert, name->c_str(), 0) == 1;
+    if (match)
+        return 1;
+    X509_STORE_CTX_set_error(store, is_ip_literal(*name) ? X509_V_ERR_IP_ADDRESS_MISMATCH
+                                                         : X509_V_ERR_HOSTNAME_MISMATCH);
+    return 0;
+}
+
+using Clock = std::chrono::steady_clock;
+
+}  // namespace
+
+struct CSslStream::Impl {
+    SSL_CTX* ctx = nullptr;
+    SSL* ssl = nullptr;
+    X509_STORE* trust = nullptr;  // one reference, or null
+    uint32_t timeout_ms = 5000;
+    std::string server_name;
+    bool pem_failed = false;  // a PEM path was set and could not be loaded
+    bool connected = false;
+    bool closed = false;    // end of stream or failure seen: every read/write is negative
+    bool fatal = false;     // a fatal TLS error: no close_notify may be sent
+    int write_pending = 0;  // bytes of a blocked SSL_write the caller must repeat
+};
+
+CSslStream::CSslStream() : m_impl(new Impl) {
+    m_impl->ctx = SSL_CTX_new(TLS_client_method());
+    if (!m_impl->ctx) {
+        MARDEL_LOG(2, "SSL_CTX_new failed: %s\n", ssl_error_text().c_str());
+        return;
+    }
+    SSL_CTX_set_min_proto_version(m_impl->ctx, TLS1_2_VERSION);
+    SSL_CTX_set_options(m_impl->ctx, SSL_OP_NO_RENEGOTIATION);
+    SSL_CTX_set_mode(m_impl->ctx,
+                     SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_CTX_set_default_passwd_cb(m_impl->ctx, no_password);
+}
+
+CSslStream::~CSslStream() {
+    if (m_impl->ssl) {
+        // close_notify once, without waiting for the peer's (RFC 8446
+        // section 6.1); never on a descriptor handed out with Detach, nor
+        // after a fatal error.
+        if (m_impl->connected && !m_impl->fatal && m_handle >= 0)
+            SSL_shutdown(m_impl->ssl);
+        SSL_free(m_impl->ssl);
+    }
+    X509_STORE_free(m_impl->trust);
+    SSL_CTX_free(m_impl->ctx);
+    ERR_clear_error();
+    delete m_impl;
+    // The descriptor (if still held) is closed by CSock.
+}
+
+int CSslStream::SetPemPath(const char* path) {
+    if (!path || !*path)
+        return -1;
+    if (!m_impl->ctx || m_impl->connected) {
+        m_impl->pem_failed = true;
+        return -1;
+    }
+    // Everything is read and checked before anything is installed, so that a
+    // failure leaves no half-set identity; the failure is then sticky: the
+    // hand-shake refuses to run without the certificate the caller asked for.
+    X509* cert = nullptr;
+    EVP_PKEY* key = nullptr;
+    STACK_OF(X509)* chain = sk_X509_new_null();
+    BIO* bio = BIO_new_file(path, "rb");
+    const char* why = nullptr;
+    if (!bio || !chain) {
+        why = "cannot open the file";
+    } else if (!(cert = PEM_read_bio_X509(bio, nullptr, no_password, nullptr))) {
+        why = "no certificate";
+    } else {
+        while (X509* extra = PEM_read_bio_X509(bio, nullptr, no_password, nullptr))
+            sk_X509_push(chain, extra);
+        ERR_clear_error();
+        if (BIO_reset(bio) != 0 ||
+            !(key = PEM_read_bio_PrivateKey(bio, nullptr, no_password, nullptr))) {
+            why = "no readable private key";
+        } else if (X509_check_private_key(cert, key) != 1) {
+            why = "the key does not belong to the certificate";
+        } else if (SSL_CTX_use_certificate(m_impl->ctx, cert) != 1 ||
+                   SSL_CTX_use_PrivateKey(m_impl->ctx, key) != 1 ||
+                   SSL_CTX_set1_chain(m_impl->ctx, chain) != 1) {
+            why = "OpenSSL refused the certificate";
+        }
+    }
+    BIO_free(bio);
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    sk_X509_pop_free(chain, X509_free);
+    if (why) {
+        ERR_clear_error();
+        m_impl->pem_failed = true;
+        MARDEL_LOG(4, "cannot load PEM file %s: %s\n", path, why);
+        return -1;
+    }
+    m_impl->pem_failed = false;
+    return 0;
+}
+
+int CSslStream::SetOption(int option, int value, void* data) {
+    if (m_impl->connected)
+        return -1;
+    switch (option) {
+        case OPT_TRUST_CA: {
+            CSslX509* ca = static_cast<CSslX509*>(data);
+            X509_STORE* store = ca ? static_cast<X509_STORE*>(ca->GetStore()) : nullptr;
+            if (value != 1 || !store)
+                return -1;
+            X509_STORE_up_ref(store);
+            X509_STORE_free(m_impl->trust);
+            m_impl->trust = store;
+            return 0;
+        }
+        case OPT_TIMEOUT: {
+            const uint32_t* ms = static_cast<const uint32_t*>(data);
+            if (!ms || *ms == 0)
+                return -1;
+            m_impl->timeout_ms = *ms;
+            return 0;
+        }
+        case OPT_SERVER_NAME: {
+            const char* name = static_cast<const char*>(data);
+            // RFC 6066 section 3: a host name of at most 255 bytes.
+            if (!name || !*name || strlen(name) > 255)
+                return -1;
+            m_impl->server_name = name;
+            return 0;
+        }
+        default:
+            return -1;
+    }
+}
+
+int CSslStream::Connect(CSockStream* tcp) {
+    Impl& im = *m_impl;
+    if (!tcp || tcp == this || tcp->GetHandle() < 0 || !im.ctx || im.connected || im.ssl) {
+        MARDEL_LOG(4, "TLS connect refused: no connected stream or stream already used\n");
+        return -1;
+    }
+    if (im.pem_failed) {
+        MARDEL_LOG(4, "TLS connect refused: the client certificate could not be loaded\n");
+        return -1;
+    }
+    const int fd = tcp->GetHandle();
+    SSL* ssl = SSL_new(im.ctx);
+    BIO* bio = ssl ? new_sock_bio(fd) : nullptr;
+    if (!bio) {
+        MARDEL_LOG(2, "TLS set-up failed: %s\n", ssl_error_text().c_str());
+        SSL_free(ssl);
+        return -1;
+    }
+    SSL_set_bio(ssl, bio, bio);
+    // Read whole socket buffers at once; Recv's drain loop makes sure no
+    // decrypted byte stays behind.
+    SSL_set_read_ahead(ssl, 1);
+    bool ip_name = !im.server_name.empty() && is_ip_literal(im.server_name);
+    // RFC 6066 section 3: a literal address is never sent as a server name.
+    if (!im.server_name.empty() && !ip_name)
+        SSL_set_tlsext_host_name(ssl, im.server_name.c_str());
+    if (im.trust) {
+        SSL_set1_verify_cert_store(ssl, im.trust);
+        SSL_set_ex_data(ssl, name_index(), &im.server_name);
+        SSL_set_verify(ssl, SSL_VERIFY_PEER, verify_callback);
+    } else {
+        SSL_set_verify(ssl, SSL_VERIFY_NONE, nullptr);
+    }
+
+    const auto deadline = Clock::now() + std::chrono::milliseconds(im.timeout_ms);
+    const char* why = nullptr;
+    std::string detail;
+    for (;;) {
+        ERR_clear_error();
+        int rc = SSL_connect(ssl);
+        if (rc == 1)
+            break;
+        int err = SSL_get_error(ssl, rc);
+        short events = 0;
+        if (err == SSL_ERROR_WANT_READ)
+            events = POLLIN;
+        else if (err == SSL_ERROR_WANT_WRITE)
+            events = POLLOUT;
+        if (events == 0) {
+            long verify = SSL_get_verify_result(ssl);
+            why = "hand-shake failed";
+            detail = verify != X509_V_OK ? X509_verify_cert_error_string(verify)
+                     : err == SSL_ERROR_SYSCALL && ERR_peek_error() == 0
+                         ? (errno ? strerror(errno) : "connection closed by peer")
+                         : ssl_error_text();
+            break;
+        }
+        int left = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+        if (left <= 0) {
+            why = "hand-shake timed out";
+            break;
+        }
+        pollfd p{fd, events, 0};
+        int n = ::poll(&p, 1, left);
+        if (n < 0 && errno != EINTR) {
+            why = "poll failed";
+            detail = strerror(errno);
+            break;
+        }
+    }
+    if (why) {
+        ERR_clear_error();
+        SSL_free(ssl);
+        MARDEL_LOG(4, "TLS connect failed: %s%s%s\n", why, detail.empty() ? "" : ": ",
+                   detail.c_str());
+        // The TCP stream stays the caller's, untouched.
+        return -1;
+    }
+    // Success: the TLS stream takes over the descriptor and releases the TCP
+    // stream object, exactly once, here.
+    im.ssl = ssl;
+    im.connected = true;
+    m_handle = tcp->Detach();
+    delete tcp;
+    MARDEL_LOG(6, "TLS connected: %s, %s\n", SSL_get_version(ssl), SSL_get_cipher_name(ssl));
+    return 0;
+}
+
+int CSslStream::Recv(char* buf, int size) {
+    Impl& im = *m_impl;
+    if (!buf || size < 0 || !im.connected || m_handle < 0)
+        return -1;
+    if (im.closed)
+        return -1;
+    if (size == 0)
+        return 0;
+    int total = 0;
+    // Drain: stop only with the buffer full or when OpenSSL has asked the
+    // socket and found nothing; a short read therefore means nothing stays
+    // buffered inside OpenSSL where no input event would fetch it.
+    while (total < size) {
+        ERR_clear_error();
+        int n = SSL_read(im.ssl, buf + total, size - total);
+        if (n > 0) {
+            total += n;
+            continue;
+        }
+        int err = SSL_get_error(im.ssl, n);
+        if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE)
+            break;
+        // close_notify, end of file or failure: hand out what was read; the
+        // next call reports the end (never 0 at end of stream).
+        im.closed = true;
+        if (err != SSL_ERROR_ZERO_RETURN) {
+            im.fatal = true;
+            m_last_error = err == SSL_ERROR_SYSCALL && errno ? errno : 0;
+        }
+        ERR_clear_error();
+        return total > 0 ? total : -1;
+    }
+    return total;
+}
+
+int CSslStream::Send(const char* data, int len) {
+    Impl& im = *m_impl;
+    if (!data || len < 0 || !im.connected || m_handle < 0 || im.closed)
+        return -1;
+    if (len == 0)
+        return 0;
+    int chunk = len < kWriteChunk ? len : kWriteChunk;
+    if (im.write_pending > 0) {
+        // A retry after 0: OpenSSL holds a record made of the first
+        // write_pending bytes and must see them again, no fewer.
+        if (len < im.write_pending) {
+            MARDEL_LOG(4, "TLS send retry with %d bytes, %d expected\n", len, im.write_pending);
+            im.closed = im.fatal = true;
+            return -1;
+        }
+        chunk = im.write_pending;
+    }
+    ERR_clear_error();
+    int n = SSL_write(im.ssl, data, chunk);
+    if (n > 0) {
+        im.write_pending = 0;
+        return n;
+    }
+    int err = SSL_get_error(im.ssl, n);
+    if (err == SSL_ERROR_WANT_WRITE || err == SSL_ERROR_WANT_READ) {
+        im.write_pending = chunk;
+        return 0;
+    }
+    im.closed = im.fatal = true;
+    m_last_error = err == SSL_ERROR_SYSCALL && errno ? errno : 0;
+    ERR_clear_error();
+    return -1;
+}
+
+int CSslStream::GetPeerCert(CSslX509& cert) {
+    if (!m_impl->connected)
+        return -1;
+    X509* peer = SSL_get1_peer_certificate(m_impl->ssl);
+    if (!peer)
+        return -1;
+    cert.SetCert(peer);
+    X509_free(peer);
+    return 0;
+}
+
+}  // namespace Sablon
+}  // namespace Halvex
