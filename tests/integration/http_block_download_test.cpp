@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -67,6 +69,10 @@ struct EndCase {
     int current;
     const char* body;  // "<none>" when GetContent gives nothing
 };
+
+void PrintTo(const EndCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class HttpBlockEnd : public ::testing::TestWithParam<EndCase> {};
 
@@ -369,6 +375,10 @@ struct CredCase {
     const char* password;
     const char* expect_line;  // nullptr: no Authorization line
 };
+
+void PrintTo(const CredCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class HttpBlockCredentials : public ::testing::TestWithParam<CredCase> {};
 
