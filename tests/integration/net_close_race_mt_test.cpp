@@ -53,6 +53,8 @@ TEST(CloseRace, CloseWhileEventsAndMessagesFlow) {
             delete s;
         };
         p.id = p.h->GetID();
+        if ((&p - &pairs[0]) % 2 == 1)
+            p.h->on_message = [](RecordingHandler* self, const NetMessage&) { self->Close(); };
         // Input and output: output is always ready, so events never stop.
         ASSERT_EQ(p.h->RegisterSock(*s, 3, 1000000), 0);
     }
@@ -64,7 +66,13 @@ TEST(CloseRace, CloseWhileEventsAndMessagesFlow) {
                 (void)n;
             }
     });
-    struct Sender : CNetHandler {};
+    struct Sender : CNetHandler {
+        std::atomic<int> closes{0};
+        int handle_close(CNetHandler*) override {
+            ++closes;
+            return 0;
+        }
+    };
     Sender from;
     std::thread notifier([&] {
         unsigned int seq = 0;
@@ -72,16 +80,11 @@ TEST(CloseRace, CloseWhileEventsAndMessagesFlow) {
             for (auto& p : pairs)
                 from.Notify(p.id, 1, seq++);
     });
-    // Close half from this thread and half from inside their own events.
-    for (int i = 0; i < kHandlers; ++i) {
-        if (i % 2 == 0) {
-            corvio_test::SleepMs(1);
-            pairs[i].h->Close();
-        } else {
-            RecordingHandler* h = pairs[i].h;
-            // Ask the handler to close itself from its next message.
-            h->on_message = [](RecordingHandler* self, const NetMessage&) { self->Close(); };
-        }
+    // Close half from this thread; the other half close themselves from
+    // inside their next message (hook set before any event could run).
+    for (int i = 0; i < kHandlers; i += 2) {
+        corvio_test::SleepMs(1);
+        pairs[i].h->Close();
     }
     for (auto& p : pairs)
         EXPECT_TRUE(WaitUntil([&] { return p.rec->closes.load() == 1; }, 10000));
@@ -98,6 +101,7 @@ TEST(CloseRace, CloseWhileEventsAndMessagesFlow) {
         close(p.peer);
     }
     from.Close();
+    EXPECT_TRUE(WaitUntil([&] { return from.closes.load() == 1; }, 5000));
     EXPECT_TRUE(WaitUntil([&] { return CReactor::OpenHandlers() == 0; }, 5000));
 }
 
@@ -149,7 +153,13 @@ TEST(Messages, AcrossLoopsOnceAndInOrderPerSender) {
         };
         senders.push_back(s);
     }
-    struct Outside : CNetHandler {};
+    struct Outside : CNetHandler {
+        std::atomic<int> closes{0};
+        int handle_close(CNetHandler*) override {
+            ++closes;
+            return 0;
+        }
+    };
     std::vector<std::unique_ptr<Outside>> outside(3);
     for (auto& o : outside)
         o.reset(new Outside);
@@ -182,10 +192,9 @@ TEST(Messages, AcrossLoopsOnceAndInOrderPerSender) {
     EXPECT_TRUE(WaitUntil([&] { return rec->closes.load() == 1; }, 5000));
     for (auto& r : srecs)
         EXPECT_TRUE(WaitUntil([&] { return r->closes.load() == 1; }, 5000));
-    // Outside handlers are deleted here; their handle_close (base) has run
-    // or runs before the reactor drops them.
-    EXPECT_TRUE(WaitUntil([&] { return CReactor::OpenHandlers() == 0; }, 5000));
-    corvio_test::SleepMs(20);
+    // Outside handlers are deleted here, once their handle_close has run.
+    for (auto& o : outside)
+        EXPECT_TRUE(WaitUntil([&] { return o->closes.load() == 1; }, 5000));
 }
 
 }  // namespace

@@ -33,8 +33,10 @@
 //
 // Life: Close() is idempotent. handle_close runs exactly once, on the
 // handler's loop, after any event of that handler already running has ended;
-// no event is delivered after it. handle_close may delete the handler; a
-// handler may otherwise be deleted only while no event can run for it.
+// no event is delivered after it. handle_close may delete the handler.
+// Otherwise delete a handler only once its handle_close has run, or when it
+// was never closed and no event can be running for it (deleting it then
+// drops its sockets, queued messages and pending close).
 // At process exit every handler still open is closed: its handle_close runs
 // on its loop before the loops stop.
 #pragma once

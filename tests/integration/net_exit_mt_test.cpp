@@ -1,0 +1,66 @@
+// A program that leaves main with handlers still open, sockets registered,
+// messages queued and a sender holding bytes: every open handler gets its
+// handle_close on its loop, the process exits with its own status, and the
+// sanitizers (leak check included) find nothing.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "Sablon/NetHandler.h"
+#include "Sablon/Sock.h"
+#include "Sablon/StreamSender.h"
+
+using namespace Halvex::Sablon;
+
+namespace {
+
+class Owned : public CNetHandler {
+public:
+    explicit Owned(CSockStream* s) : m_stream(s) {}
+    int handle_input(int) override {
+        char buf[64];
+        return m_stream->Recv(buf, sizeof(buf)) < 0 ? -1 : 0;
+    }
+    int handle_close(CNetHandler*) override {
+        fprintf(stderr, "closed\n");
+        RemoveSock(*m_stream);
+        delete m_stream;
+        delete this;
+        return 0;
+    }
+
+private:
+    CSockStream* m_stream;
+};
+
+void leave_open_and_exit(int status) {
+    for (int i = 0; i < 8; ++i) {
+        int sv[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0)
+            std::_Exit(90);
+        CSockStream* a = new CSockStream(sv[0]);
+        Owned* h = new Owned(a);
+        if (h->RegisterSock(*a, 5, 60000000) != 0)
+            std::_Exit(91);
+        // Bytes the peer keeps sending: input events until the end.
+        CSockStream* b = new CSockStream(sv[1]);
+        Owned* peer = new Owned(b);
+        CStreamSender* sender = CStreamSender::Create();
+        sender->Attach(peer, b);
+        sender->Put("hello", 5);
+        peer->Notify(h->GetID(), 1, 0);
+        // The sender is never closed by anyone: the exit closes it too.
+    }
+    exit(status);
+}
+
+TEST(Exit, OpenHandlersAreClosedAtExitWithoutReport) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(leave_open_and_exit(7), ::testing::ExitedWithCode(7), "(closed\n(.|\n)*){16}");
+}
+
+}  // namespace
