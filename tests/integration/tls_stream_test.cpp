@@ -223,7 +223,10 @@ TEST(TlsStream, SuccessTakesTheDescriptorAndReleasesTheTcpStreamOnce) {
         EXPECT_EQ(tls.Send("ping", 4), 4);
         int last = 0;
         EXPECT_EQ(RecvFor(tls, 4, &last), "pong");
-        EXPECT_EQ(tls.Connect(ConnectTcp(server)), -1) << "a second Connect is refused";
+        CSockStream* again = ConnectTcp(server);
+        ASSERT_NE(again, nullptr);
+        EXPECT_EQ(tls.Connect(again), -1) << "a second Connect is refused";
+        delete again;  // refused: still the caller's
     }
     EXPECT_FALSE(FdOpen(fd)) << "the TLS stream closes the descriptor it took";
     ASSERT_TRUE(server.WaitDone(1, 5000));

@@ -1,23 +1,44 @@
 // A TLS client stream on OpenSSL over a connected non-blocking TCP stream.
 //
-// Options (SetOption(option, value, data)) before Connect:
-//   OPT_TRUST_CA  (1, value 1): data is a CSslX509* whose store verifies the
-//                 server's chain during the hand-shake; a chain that does not
-//                 verify fails it. Without it any certificate is accepted.
+// Options (SetOption(option, value, data)) before Connect; each gives 0, or
+// -1 for an unknown option or bad data (the option is then left as it was):
+//   OPT_TRUST_CA  (1, value 1): data is a CSslX509* holding a trusted store
+//                 (SetTrustCA done); the stream keeps its own reference to
+//                 the store. The server's chain is verified during the
+//                 hand-shake and one that does not verify fails it. Without
+//                 this option any certificate is accepted.
 //   OPT_TIMEOUT   (4, value 0): data points to a uint32_t, the hand-shake's
-//                 time limit in milliseconds (default 5000).
-//   OPT_SERVER_NAME (6, value 0): data is a NUL-terminated host name, sent as
-//                 SNI; with a trusted CA the certificate must also match it.
+//                 time limit in milliseconds (default 5000; 0 is refused).
+//   OPT_SERVER_NAME (6, value 0): data is a NUL-terminated name of at most
+//                 255 bytes. A host name is sent as SNI; a literal IPv4 or
+//                 IPv6 address is not (RFC 6066 section 3). With a trusted CA
+//                 the certificate must also match it, as OpenSSL's host check
+//                 does: DNS subjectAltNames, or the common name when there
+//                 are none; a literal address also matches an IP
+//                 subjectAltName.
 //
-// Connect runs the whole hand-shake, blocking the caller for at most the
-// time limit. On success the TLS stream takes over the TCP stream: it takes
-// its descriptor and deletes the CSockStream object (which must have been
-// made with new); the caller must not use it afterwards. On failure the TCP
-// stream is untouched and stays the caller's.
+// Connect runs the whole hand-shake (TLS 1.2 or newer), blocking the caller
+// for at most the time limit. Ownership of the TCP stream:
+//   - success: the TLS stream takes its descriptor and deletes the
+//     CSockStream object at once (it must have been made with new); the
+//     caller must not use or delete it afterwards. The descriptor is closed
+//     when the TLS stream is destroyed (after a close_notify), unless it was
+//     handed out with Detach.
+//   - failure: the TCP stream is untouched and stays the caller's, to delete.
+// A second Connect is refused.
 //
 // Recv drains: it keeps reading until the caller's buffer is full or OpenSSL
 // needs more bytes from the socket, so a short read means nothing is left
-// buffered inside OpenSSL.
+// buffered inside OpenSSL. It gives the count, 0 when nothing can be read
+// now, and a negative value at the end of the stream (close_notify, end of
+// file, reset) or on failure, never 0 there. Bytes read before the end are
+// handed out first; the next call is negative.
+//
+// Send writes at most one TLS record (16384 bytes) per call: the count
+// taken, 0 when the socket takes nothing now, negative on failure. After a 0
+// OpenSSL holds a record made of the leading bytes: the caller must call
+// again with the same leading bytes and at least as many of them (the buffer
+// may have moved); a shorter retry is refused as a failure.
 #pragma once
 
 #include "Sablon/Export.h"
@@ -34,9 +55,12 @@ public:
     CSslStream();
     ~CSslStream() override;
 
-    // A PEM file holding the client certificate and its key, for servers that
-    // ask for one; negative when the file cannot be loaded (the hand-shake
-    // must then not proceed).
+    // A PEM file holding the client certificate (then any chain
+    // certificates) and its unencrypted key, for servers that ask for one.
+    // Negative when the file cannot be loaded or the key does not belong to
+    // the certificate: nothing is installed and Connect is then refused
+    // until a later SetPemPath succeeds. Null or "" is refused without that
+    // effect.
     int SetPemPath(const char* path);
     // 0, or negative for an unknown option or bad data.
     int SetOption(int option, int value, void* data);
@@ -44,7 +68,8 @@ public:
     int Connect(CSockStream* tcp);
     int Recv(char* buf, int size) override;
     int Send(const char* data, int len) override;
-    // The server's certificate into `cert`; negative when there is none.
+    // The server's certificate into `cert` (which takes its own reference);
+    // negative before a successful hand-shake.
     int GetPeerCert(CSslX509& cert);
 
 private:

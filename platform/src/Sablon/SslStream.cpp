@@ -196,31 +196,55 @@ using Clock = std::chrono::steady_clock;
 
 }  // namespace
 
+// One client context for every stream of the process: making a context costs
+// far more than a connection's own state (OpenSSL 3 fetches its algorithms
+// per context). Everything that differs between streams (trusted store,
+// verification, client identity, server name) is set on the connection.
+// Made on first use; never changed afterwards, so it may be shared by threads.
+SSL_CTX* shared_client_ctx() {
+    static SSL_CTX* const ctx = [] {
+        SSL_CTX* c = SSL_CTX_new(TLS_client_method());
+        if (!c)
+            return c;
+        SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
+        SSL_CTX_set_options(c, SSL_OP_NO_RENEGOTIATION);
+        SSL_CTX_set_mode(c, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        // Read whole socket buffers at once; Recv's drain loop makes sure no
+        // decrypted byte stays behind.
+        SSL_CTX_set_read_ahead(c, 1);
+        SSL_CTX_set_default_passwd_cb(c, no_password);
+        SSL_CTX_set_verify(c, SSL_VERIFY_NONE, nullptr);
+        return c;
+    }();
+    return ctx;
+}
+
 struct CSslStream::Impl {
-    SSL_CTX* ctx = nullptr;
     SSL* ssl = nullptr;
     X509_STORE* trust = nullptr;  // one reference, or null
     uint32_t timeout_ms = 5000;
     std::string server_name;
+    // Client identity from SetPemPath, or null.
+    X509* cert = nullptr;
+    EVP_PKEY* key = nullptr;
+    STACK_OF(X509) * chain = nullptr;
     bool pem_failed = false;  // a PEM path was set and could not be loaded
     bool connected = false;
     bool closed = false;    // end of stream or failure seen: every read/write is negative
     bool fatal = false;     // a fatal TLS error: no close_notify may be sent
     int write_pending = 0;  // bytes of a blocked SSL_write the caller must repeat
+
+    void drop_identity() {
+        X509_free(cert);
+        EVP_PKEY_free(key);
+        sk_X509_pop_free(chain, X509_free);
+        cert = nullptr;
+        key = nullptr;
+        chain = nullptr;
+    }
 };
 
-CSslStream::CSslStream() : m_impl(new Impl) {
-    m_impl->ctx = SSL_CTX_new(TLS_client_method());
-    if (!m_impl->ctx) {
-        MARDEL_LOG(2, "SSL_CTX_new failed: %s\n", ssl_error_text().c_str());
-        return;
-    }
-    SSL_CTX_set_min_proto_version(m_impl->ctx, TLS1_2_VERSION);
-    SSL_CTX_set_options(m_impl->ctx, SSL_OP_NO_RENEGOTIATION);
-    SSL_CTX_set_mode(m_impl->ctx,
-                     SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    SSL_CTX_set_default_passwd_cb(m_impl->ctx, no_password);
-}
+CSslStream::CSslStream() : m_impl(new Impl) {}
 
 CSslStream::~CSslStream() {
     if (m_impl->ssl) {
@@ -232,7 +256,7 @@ CSslStream::~CSslStream() {
         SSL_free(m_impl->ssl);
     }
     X509_STORE_free(m_impl->trust);
-    SSL_CTX_free(m_impl->ctx);
+    m_impl->drop_identity();
     ERR_clear_error();
     delete m_impl;
     // The descriptor (if still held) is closed by CSock.
@@ -241,11 +265,11 @@ CSslStream::~CSslStream() {
 int CSslStream::SetPemPath(const char* path) {
     if (!path || !*path)
         return -1;
-    if (!m_impl->ctx || m_impl->connected) {
+    if (m_impl->connected) {
         m_impl->pem_failed = true;
         return -1;
     }
-    // Everything is read and checked before anything is installed, so that a
+    // Everything is read and checked before anything is kept, so that a
     // failure leaves no half-set identity; the failure is then sticky: the
     // hand-shake refuses to run without the certificate the caller asked for.
     X509* cert = nullptr;
@@ -266,22 +290,22 @@ int CSslStream::SetPemPath(const char* path) {
             why = "no readable private key";
         } else if (X509_check_private_key(cert, key) != 1) {
             why = "the key does not belong to the certificate";
-        } else if (SSL_CTX_use_certificate(m_impl->ctx, cert) != 1 ||
-                   SSL_CTX_use_PrivateKey(m_impl->ctx, key) != 1 ||
-                   SSL_CTX_set1_chain(m_impl->ctx, chain) != 1) {
-            why = "OpenSSL refused the certificate";
         }
     }
     BIO_free(bio);
-    X509_free(cert);
-    EVP_PKEY_free(key);
-    sk_X509_pop_free(chain, X509_free);
+    m_impl->drop_identity();
     if (why) {
+        X509_free(cert);
+        EVP_PKEY_free(key);
+        sk_X509_pop_free(chain, X509_free);
         ERR_clear_error();
         m_impl->pem_failed = true;
         MARDEL_LOG(4, "cannot load PEM file %s: %s\n", path, why);
         return -1;
     }
+    m_impl->cert = cert;
+    m_impl->key = key;
+    m_impl->chain = chain;
     m_impl->pem_failed = false;
     return 0;
 }
@@ -322,7 +346,8 @@ int CSslStream::SetOption(int option, int value, void* data) {
 
 int CSslStream::Connect(CSockStream* tcp) {
     Impl& im = *m_impl;
-    if (!tcp || tcp == this || tcp->GetHandle() < 0 || !im.ctx || im.connected || im.ssl) {
+    SSL_CTX* ctx = shared_client_ctx();
+    if (!tcp || tcp == this || tcp->GetHandle() < 0 || !ctx || im.connected || im.ssl) {
         MARDEL_LOG(4, "TLS connect refused: no connected stream or stream already used\n");
         return -1;
     }
@@ -331,7 +356,7 @@ int CSslStream::Connect(CSockStream* tcp) {
         return -1;
     }
     const int fd = tcp->GetHandle();
-    SSL* ssl = SSL_new(im.ctx);
+    SSL* ssl = SSL_new(ctx);
     BIO* bio = ssl ? new_sock_bio(fd) : nullptr;
     if (!bio) {
         MARDEL_LOG(2, "TLS set-up failed: %s\n", ssl_error_text().c_str());
@@ -339,9 +364,12 @@ int CSslStream::Connect(CSockStream* tcp) {
         return -1;
     }
     SSL_set_bio(ssl, bio, bio);
-    // Read whole socket buffers at once; Recv's drain loop makes sure no
-    // decrypted byte stays behind.
-    SSL_set_read_ahead(ssl, 1);
+    if (im.cert && (SSL_use_certificate(ssl, im.cert) != 1 ||
+                    SSL_use_PrivateKey(ssl, im.key) != 1 || SSL_set1_chain(ssl, im.chain) != 1)) {
+        MARDEL_LOG(2, "TLS client certificate refused: %s\n", ssl_error_text().c_str());
+        SSL_free(ssl);
+        return -1;
+    }
     bool ip_name = !im.server_name.empty() && is_ip_literal(im.server_name);
     // RFC 6066 section 3: a literal address is never sent as a server name.
     if (!im.server_name.empty() && !ip_name)
