@@ -39,6 +39,10 @@ public:
     int get_total_content_size();
     int get_current_content_size();
     std::string get_www_authenticate();
+    // Closes the current downloader on the caller's thread (the block's
+    // destructor), so that handle_close never touches a downloader that the
+    // reactor's exit-time sweep may already have closed and deleted.
+    void close_downloader();
 
     unsigned long long m_timeout = 0;
     std::string m_username;
@@ -172,9 +176,18 @@ std::string CHttpDownloaderBlockImpl::get_www_authenticate() {
     return m_downloader ? m_downloader->GetWWWAuthenticate() : std::string();
 }
 
+void CHttpDownloaderBlockImpl::close_downloader() {
+    Mardel::CGuard<Mardel::CMutex> guard(m_mutex);
+    if (m_downloader) {
+        m_downloader->Close();
+        m_downloader = nullptr;
+    }
+}
+
 CHttpDownloaderBlock::CHttpDownloaderBlock() : m_impl(new CHttpDownloaderBlockImpl) {}
 
 CHttpDownloaderBlock::~CHttpDownloaderBlock() {
+    m_impl->close_downloader();
     // handle_close deletes the implementation on its reactor loop.
     m_impl->Close();
     m_impl = nullptr;
