@@ -1,0 +1,267 @@
+// CHttpDownloaderBlock: a CHttpDownloader owned by a reactor handler of its
+// own (CHttpDownloaderBlockImpl), which receives the end notice and wakes the
+// caller's thread parked on a semaphore.
+#include "Corvio/CHttpDownloaderBlock.h"
+
+#include <string>
+
+#include "Corvio/CHttpParser.h"
+#include "Mardel/Log.h"
+#include "Mardel/Mutex.h"
+#include "Mardel/Semaphore.h"
+#include "Sablon/NetHandler.h"
+
+namespace Halvex {
+namespace Corvio {
+
+// The owner handler of the block's downloaders. Lives from the block's
+// construction until the reactor has run handle_close after the block's
+// destructor called Close().
+//
+// m_mutex guards m_downloader: it is held while a downloader is replaced,
+// configured and started and while results are read, and by handle_message,
+// so an end notice that arrives while a start is still in progress is handled
+// after the start; a post that comes before the caller's pend stays counted.
+class CHttpDownloaderBlockImpl : public Sablon::CNetHandler {
+public:
+    CHttpDownloaderBlockImpl() = default;
+    ~CHttpDownloaderBlockImpl() override;
+
+    int handle_close(Sablon::CNetHandler* handler) override;
+    int handle_message(long from_id, unsigned int msg, long param) override;
+
+    int download_request(const Sablon::CSockAddr& addr, const char* request, int len,
+                         const char* path);
+    int download_url(const char* url, const char* path);
+
+    CHttpParser* get_result();
+    CHttpDownloader::ErrorReason get_error_reason();
+    int get_total_content_size();
+    int get_current_content_size();
+    std::string get_www_authenticate();
+    // Closes the current downloader on the caller's thread (the block's
+    // destructor), so that handle_close never touches a downloader that the
+    // reactor's exit-time sweep may already have closed and deleted.
+    void close_downloader();
+
+    unsigned long long m_timeout = 0;
+    std::string m_username;
+    std::string m_password;
+    const CHttpsOption* m_https_option = nullptr;
+    std::string m_www_authenticate;
+
+private:
+    // Closes the previous downloader and makes a configured new one; false
+    // when none could be made. Called with m_mutex held.
+    bool replace_downloader();
+    void apply_settings();
+    // Waits for the end notice of the started download and derives the
+    // result. Called without m_mutex.
+    int wait_for_end();
+
+    CHttpDownloader* m_downloader = nullptr;
+    Mardel::CMutex m_mutex;
+    Mardel::CSemaphore m_done_sem{0};
+};
+
+CHttpDownloaderBlockImpl::~CHttpDownloaderBlockImpl() {
+    if (m_downloader) {
+        m_downloader->Close();
+        m_downloader = nullptr;
+    }
+}
+
+int CHttpDownloaderBlockImpl::handle_close(Sablon::CNetHandler*) {
+    delete this;
+    return 0;
+}
+
+int CHttpDownloaderBlockImpl::handle_message(long from_id, unsigned int msg, long) {
+    Mardel::CGuard<Mardel::CMutex> guard(m_mutex);
+    // A notice of an earlier, already replaced downloader is stale: its id
+    // differs from the current one's.
+    if (m_downloader && from_id == m_downloader->GetID() && msg == MSG_DOWNLOAD_END)
+        m_done_sem.post();
+    return 0;
+}
+
+bool CHttpDownloaderBlockImpl::replace_downloader() {
+    if (m_downloader) {
+        m_downloader->Close();
+        m_downloader = nullptr;
+    }
+    m_downloader = CHttpDownloader::Create(GetID());
+    if (!m_downloader)
+        return false;
+    apply_settings();
+    return true;
+}
+
+void CHttpDownloaderBlockImpl::apply_settings() {
+    if (m_timeout != 0)
+        m_downloader->SetTimeout(m_timeout);
+    if (!m_username.empty())
+        m_downloader->SetAuthInfo(m_username, m_password);
+    if (!m_www_authenticate.empty())
+        m_downloader->SetWWWAuthenticate(m_www_authenticate.c_str());
+    m_downloader->SetHttpsOption(m_https_option);
+}
+
+int CHttpDownloaderBlockImpl::wait_for_end() {
+    // Every started download ends with exactly one end notice; the
+    // downloader's own time-outs bound this wait.
+    m_done_sem.pend();
+    Mardel::CGuard<Mardel::CMutex> guard(m_mutex);
+    // A complete answer that ended without failure. An until-close body cut
+    // by a time-out leaves a parser in GetResult but a failure reason: the
+    // caller can still read the partial answer, but the call fails.
+    if (m_downloader->GetResult() != nullptr &&
+        m_downloader->GetErrorReason() == CHttpDownloader::ERROR_NONE)
+        return 0;
+    return -1;
+}
+
+int CHttpDownloaderBlockImpl::download_request(const Sablon::CSockAddr& addr, const char* request,
+                                               int len, const char* path) {
+    {
+        Mardel::CGuard<Mardel::CMutex> guard(m_mutex);
+        if (!replace_downloader())
+            return -1;
+        const int started = path ? m_downloader->InitUseSsl(addr, request, len, path)
+                                 : m_downloader->Init(addr, request, len);
+        // A downloader whose start failed sends no end notice; it stays, so
+        // that the result readers answer from it.
+        if (started < 0)
+            return -1;
+    }
+    return wait_for_end();
+}
+
+int CHttpDownloaderBlockImpl::download_url(const char* url, const char* path) {
+    {
+        Mardel::CGuard<Mardel::CMutex> guard(m_mutex);
+        if (!replace_downloader())
+            return -1;
+        const int started = path ? m_downloader->InitUseSsl(url, path) : m_downloader->Init(url);
+        if (started < 0)
+            return -1;
+    }
+    return wait_for_end();
+}
+
+CHttpParser* CHttpDownloaderBlockImpl::get_result() {
+    Mardel::CGuard<Mardel::CMutex> guard(m_mutex);
+    return m_downloader ? m_downloader->GetResult() : nullptr;
+}
+
+CHttpDownloader::ErrorReason CHttpDownloaderBlockImpl::get_error_reason() {
+    Mardel::CGuard<Mardel::CMutex> guard(m_mutex);
+    return m_downloader ? m_downloader->GetErrorReason() : CHttpDownloader::ERROR_NOT_STARTED;
+}
+
+int CHttpDownloaderBlockImpl::get_total_content_size() {
+    Mardel::CGuard<Mardel::CMutex> guard(m_mutex);
+    return m_downloader ? m_downloader->GetTotalContentSize() : -1;
+}
+
+int CHttpDownloaderBlockImpl::get_current_content_size() {
+    Mardel::CGuard<Mardel::CMutex> guard(m_mutex);
+    return m_downloader ? m_downloader->GetCurrentContentSize() : -1;
+}
+
+std::string CHttpDownloaderBlockImpl::get_www_authenticate() {
+    Mardel::CGuard<Mardel::CMutex> guard(m_mutex);
+    // Before the first download there is no downloader to ask; a fresh one
+    // keeps no challenge.
+    return m_downloader ? m_downloader->GetWWWAuthenticate() : std::string();
+}
+
+void CHttpDownloaderBlockImpl::close_downloader() {
+    Mardel::CGuard<Mardel::CMutex> guard(m_mutex);
+    if (m_downloader) {
+        m_downloader->Close();
+        m_downloader = nullptr;
+    }
+}
+
+CHttpDownloaderBlock::CHttpDownloaderBlock() : m_impl(new CHttpDownloaderBlockImpl) {}
+
+CHttpDownloaderBlock::~CHttpDownloaderBlock() {
+    m_impl->close_downloader();
+    // handle_close deletes the implementation on its reactor loop.
+    m_impl->Close();
+    m_impl = nullptr;
+}
+
+int CHttpDownloaderBlock::Download(const Sablon::CSockAddr& addr, const char* request, int len) {
+    return m_impl->download_request(addr, request, len, nullptr);
+}
+
+int CHttpDownloaderBlock::Download(const char* url) {
+    return m_impl->download_url(url, nullptr);
+}
+
+int CHttpDownloaderBlock::DownloadUseSsl(const Sablon::CSockAddr& addr, const char* request,
+                                         int len, const char* path) {
+    if (!path) {
+        MARDEL_LOG(6, "path can't set NULL!\n");
+        return -1;
+    }
+    return m_impl->download_request(addr, request, len, path);
+}
+
+int CHttpDownloaderBlock::DownloadUseSsl(const char* url, const char* path) {
+    if (!path) {
+        MARDEL_LOG(6, "path can't set NULL!\n");
+        return -1;
+    }
+    return m_impl->download_url(url, path);
+}
+
+int CHttpDownloaderBlock::SetTimeout(unsigned long long timeout) {
+    m_impl->m_timeout = timeout;
+    return 0;
+}
+
+int CHttpDownloaderBlock::SetAuthInfo(const std::string& user, const std::string& password) {
+    m_impl->m_username = user;
+    m_impl->m_password = password;
+    return 0;
+}
+
+int CHttpDownloaderBlock::SetAuthInfo(const char* user, const char* password) {
+    m_impl->m_username = user ? user : "";
+    m_impl->m_password = password ? password : "";
+    return 0;
+}
+
+void CHttpDownloaderBlock::SetHttpsOption(const CHttpsOption* option) {
+    m_impl->m_https_option = option;
+}
+
+void CHttpDownloaderBlock::SetWWWAuthenticate(const char* challenge) {
+    m_impl->m_www_authenticate = challenge ? challenge : "";
+}
+
+CHttpParser* CHttpDownloaderBlock::GetResult() {
+    return m_impl->get_result();
+}
+
+CHttpDownloader::ErrorReason CHttpDownloaderBlock::GetErrorReason() {
+    return m_impl->get_error_reason();
+}
+
+int CHttpDownloaderBlock::GetTotalContentSize() {
+    return m_impl->get_total_content_size();
+}
+
+int CHttpDownloaderBlock::GetCurrentContentSize() {
+    return m_impl->get_current_content_size();
+}
+
+std::string CHttpDownloaderBlock::GetWWWAuthenticate() {
+    return m_impl->get_www_authenticate();
+}
+
+}  // namespace Corvio
+}  // namespace Halvex

@@ -1,0 +1,591 @@
+// corvio-get: downloads one URL with the library and writes the body to
+// stdout or a file. See usage() for the options and exit statuses.
+//
+// The download runs on the reactor: this program owns a handler of its own
+// that receives the downloader's end notice, while the main thread waits for
+// it and, with --progress, draws the received size.
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Corvio/CHttpDownloader.h"
+#include "Corvio/CHttpMsgCreator.h"
+#include "Corvio/CHttpParser.h"
+#include "Mardel/Log.h"
+#include "Mardel/Semaphore.h"
+#include "Sablon/NetHandler.h"
+#include "Sablon/SockAddr.h"
+
+using namespace Halvex;
+using Corvio::CHttpDownloader;
+
+namespace {
+
+enum ExitStatus {
+    EXIT_OK = 0,
+    EXIT_USAGE = 2,
+    EXIT_URL = 3,
+    EXIT_CONNECT = 7,
+    EXIT_HTTP_ERROR = 22,
+    EXIT_TRANSFER = 56
+};
+
+const char kSystemCaBundle[] = "/etc/ssl/certs/ca-certificates.crt";
+
+void usage(FILE* out) {
+    std::fprintf(out,
+                 "Usage: corvio-get [options] URL\n"
+                 "Downloads URL (http://HOST[:PORT]/PATH or https://...) and writes the body to\n"
+                 "stdout. HOST may be a name, an IPv4 address or an IPv6 address in brackets.\n"
+                 "\n"
+                 "Output:\n"
+                 "  -o FILE          write the body to FILE instead of stdout\n"
+                 "  -i               write the status line and header fields before the body\n"
+                 "  --progress       draw a progress bar on stderr (default when stderr is a\n"
+                 "                   terminal and -o is given)\n"
+                 "Request:\n"
+                 "  -I               send HEAD; write the status line and header fields only\n"
+                 "  -X METHOD        method: GET POST PUT DELETE HEAD OPTIONS TRACE MOVE COPY\n"
+                 "  -H 'Name: value' add a header field (repeatable; the first of a name wins)\n"
+                 "  -d DATA          send DATA as the body (method POST unless -X says otherwise;\n"
+                 "                   Content-Type application/x-www-form-urlencoded unless -H\n"
+                 "                   gives one)\n"
+                 "                   With -I, -X, -H or -d the request is built here and sent to\n"
+                 "                   the URL's address with Host set to the URL's host[:port];\n"
+                 "                   otherwise the library sends its own GET for the URL.\n"
+                 "  -u USER:PASS     credentials: sent as Basic at once, or as Digest when the\n"
+                 "                   server challenges (one retry)\n"
+                 "  --ha1            PASS is the Digest HA1 (32 hexadecimal digits)\n"
+                 "  --keep-alive     keep-alive mode: a challenge is answered on the same\n"
+                 "                   connection when the server keeps it open\n"
+                 "  --timeout MS     inactivity time-out in milliseconds (default 5000; 0: none)\n"
+                 "TLS (https:// URLs, or any URL with --tls):\n"
+                 "  --tls            use TLS also for an http:// URL\n"
+                 "  --cacert FILE    trust the CA certificates in FILE (repeatable); default:\n"
+                 "                   %s when it exists\n"
+                 "  -k, --insecure   accept any server certificate (no CA is trusted)\n"
+                 "  --crl FILE       refuse a server certificate listed in this CRL (repeatable)\n"
+                 "  --verify-cn      the certificate's common name must equal the server's\n"
+                 "                   numeric address\n"
+                 "  --cert PEM       client certificate and key (one PEM file)\n"
+                 "  --sni NAME       server name to send and, with a trusted CA, to match\n"
+                 "                   (default: the URL's host when it is a name)\n"
+                 "  Without a trusted CA (-k, or no bundle and no --cacert) any certificate\n"
+                 "  is accepted.\n"
+                 "Messages:\n"
+                 "  -v               show the library's log lines (level 6)\n"
+                 "  -q               no log lines at all\n"
+                 "  --help           this text\n"
+                 "\n"
+                 "Exit status: 0 a complete answer arrived (any HTTP status unless --fail);\n"
+                 "2 usage error (bad option, unknown method, output file not writable);\n"
+                 "3 URL not parsed or host not resolved; 7 connect or TLS failure (a connect\n"
+                 "time-out included); 22 HTTP status 400 or more with --fail; 56 transfer\n"
+                 "failure (a time-out while waiting for the answer included). A failure prints\n"
+                 "one line on stderr.\n",
+                 kSystemCaBundle);
+}
+
+struct Options {
+    std::string url;
+    std::string output;
+    bool include = false;
+    bool head = false;
+    std::string method;
+    std::vector<std::string> headers;
+    bool has_data = false;
+    std::string data;
+    bool has_user = false;
+    std::string user;
+    std::string password;
+    bool ha1 = false;
+    bool tls = false;
+    std::vector<std::string> cacerts;
+    bool insecure = false;
+    std::vector<std::string> crls;
+    bool verify_cn = false;
+    std::string cert;
+    bool has_sni = false;
+    std::string sni;
+    long long timeout_ms = -1;
+    bool keep_alive = false;
+    bool fail = false;
+    bool progress = false;
+    bool verbose = false;
+    bool quiet = false;
+};
+
+// The parts of a URL this program needs beside the library's own parsing.
+struct UrlParts {
+    bool https = false;
+    std::string host;       // without brackets
+    std::string authority;  // host[:port] as written, for the Host field
+    std::string target;     // from the first '/' after the host, or "/"
+};
+
+// Splits "scheme://authority/target". The library's ParseURL resolves the
+// address and checks the port; this only finds the texts.
+bool split_url(const std::string& url, UrlParts& parts) {
+    const size_t scheme_end = url.find("://");
+    if (scheme_end == std::string::npos)
+        return false;
+    const std::string scheme = url.substr(0, scheme_end);
+    if (scheme == "https")
+        parts.https = true;
+    else if (scheme != "http")
+        return false;
+    const size_t start = scheme_end + 3;
+    const size_t slash = url.find('/', start);
+    parts.authority =
+        url.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+    parts.target = slash == std::string::npos ? "/" : url.substr(slash);
+    if (parts.authority.empty())
+        return false;
+    if (parts.authority[0] == '[') {
+        const size_t close = parts.authority.find(']');
+        if (close == std::string::npos)
+            return false;
+        parts.host = parts.authority.substr(1, close - 1);
+    } else {
+        parts.host = parts.authority.substr(0, parts.authority.find(':'));
+    }
+    return !parts.host.empty();
+}
+
+bool is_numeric_host(const std::string& host) {
+    if (host.find(':') != std::string::npos)
+        return true;  // IPv6
+    return host.find_first_not_of("0123456789.") == std::string::npos;
+}
+
+bool method_from_text(const std::string& text, Corvio::HTTP_METHOD_TYPE& method) {
+    static const struct {
+        const char* name;
+        Corvio::HTTP_METHOD_TYPE method;
+    } kMethods[] = {
+        {"GET", Corvio::HTTP_METHOD_GET},     {"POST", Corvio::HTTP_METHOD_POST},
+        {"PUT", Corvio::HTTP_METHOD_PUT},     {"DELETE", Corvio::HTTP_METHOD_DELETE},
+        {"HEAD", Corvio::HTTP_METHOD_HEAD},   {"OPTIONS", Corvio::HTTP_METHOD_OPTIONS},
+        {"TRACE", Corvio::HTTP_METHOD_TRACE}, {"MOVE", Corvio::HTTP_METHOD_MOVE},
+        {"COPY", Corvio::HTTP_METHOD_COPY},
+    };
+    for (const auto& m : kMethods) {
+        if (text == m.name) {
+            method = m.method;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Library log lines of level 3 and below are kept (not printed) so that a
+// failure can be told in one line with the library's reason.
+std::mutex g_log_mutex;
+std::string g_last_log;
+
+void keep_log_line(int level, const char*, const char*, const char*, int, const char*,
+                   const char* message) {
+    if (level > 3)
+        return;
+    std::string text = message ? message : "";
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    g_last_log = text;
+}
+
+std::string last_log_detail() {
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    return g_last_log.empty() ? std::string() : " (" + g_last_log + ")";
+}
+
+// Receives the downloader's end notice.
+class Owner : public Sablon::CNetHandler {
+public:
+    int handle_message(long from_id, unsigned int msg, long) override {
+        if (msg == Corvio::MSG_DOWNLOAD_END && from_id == m_downloader_id.load())
+            m_done.post();
+        return 0;
+    }
+    int handle_close(Sablon::CNetHandler*) override {
+        delete this;
+        return 0;
+    }
+    std::atomic<long> m_downloader_id{0};
+    Mardel::CSemaphore m_done{0};
+};
+
+std::string human_size(double bytes) {
+    static const char* kUnits[] = {"B", "KiB", "MiB", "GiB"};
+    int unit = 0;
+    while (bytes >= 1024.0 && unit < 3) {
+        bytes /= 1024.0;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof(text), unit == 0 ? "%.0f %s" : "%.1f %s", bytes, kUnits[unit]);
+    return text;
+}
+
+void draw_progress(int current, int total, bool final_line) {
+    if (current < 0)
+        current = 0;
+    char line[160];
+    if (total > 0) {
+        const int width = 40;
+        const double part = current >= total ? 1.0 : static_cast<double>(current) / total;
+        const int filled = static_cast<int>(part * width);
+        std::string bar(static_cast<size_t>(filled), '#');
+        bar.append(static_cast<size_t>(width - filled), ' ');
+        std::snprintf(line, sizeof(line), "\r[%s] %3d%% %s / %s", bar.c_str(),
+                      static_cast<int>(part * 100.0), human_size(current).c_str(),
+                      human_size(total).c_str());
+    } else {
+        std::snprintf(line, sizeof(line), "\r%s received", human_size(current).c_str());
+    }
+    std::fprintf(stderr, "%-80s%s", line, final_line ? "\n" : "");
+    std::fflush(stderr);
+}
+
+bool write_all(FILE* out, const char* data, size_t len) {
+    return len == 0 || std::fwrite(data, 1, len, out) == len;
+}
+
+// Status line and header fields as received (CR LF line ends, blank line).
+std::string header_text(Corvio::CHttpParser& answer) {
+    std::string text = "HTTP/";
+    text += answer.GetHttpVersion() ? answer.GetHttpVersion() : "1.1";
+    text += " " + std::to_string(answer.GetStatusCode());
+    if (answer.GetStatusStr() && *answer.GetStatusStr())
+        text += std::string(" ") + answer.GetStatusStr();
+    text += "\r\n";
+    for (int i = 0; i < answer.GetHeaderNum(); ++i) {
+        char* key = nullptr;
+        char* value = nullptr;
+        if (answer.GetKeyValue(i, &key, &value) == 0 && key)
+            text += std::string(key) + ": " + (value ? value : "") + "\r\n";
+    }
+    return text + "\r\n";
+}
+
+int fail_line(int status, const std::string& text) {
+    std::fprintf(stderr, "corvio-get: %s\n", text.c_str());
+    return status;
+}
+
+// Parses argv into `o`; EXIT_OK to go on, -1 after --help, else EXIT_USAGE.
+int parse_args(int argc, char** argv, Options& o) {
+    auto need = [&](int& i, const char* name, std::string& into) {
+        if (i + 1 >= argc) {
+            fail_line(EXIT_USAGE, std::string("option ") + name + " needs a value (see --help)");
+            return false;
+        }
+        into = argv[++i];
+        return true;
+    };
+    bool progress_set = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        std::string value;
+        if (arg == "--help" || arg == "-h") {
+            usage(stdout);
+            return -1;
+        } else if (arg == "-o") {
+            if (!need(i, "-o", o.output))
+                return EXIT_USAGE;
+        } else if (arg == "-i") {
+            o.include = true;
+        } else if (arg == "-I") {
+            o.head = true;
+        } else if (arg == "-X") {
+            if (!need(i, "-X", o.method))
+                return EXIT_USAGE;
+        } else if (arg == "-H") {
+            if (!need(i, "-H", value))
+                return EXIT_USAGE;
+            o.headers.push_back(value);
+        } else if (arg == "-d") {
+            if (!need(i, "-d", o.data))
+                return EXIT_USAGE;
+            o.has_data = true;
+        } else if (arg == "-u") {
+            if (!need(i, "-u", value))
+                return EXIT_USAGE;
+            const size_t colon = value.find(':');
+            if (colon == std::string::npos || colon == 0) {
+                fail_line(EXIT_USAGE, "-u needs USER:PASS");
+                return EXIT_USAGE;
+            }
+            o.has_user = true;
+            o.user = value.substr(0, colon);
+            o.password = value.substr(colon + 1);
+        } else if (arg == "--ha1") {
+            o.ha1 = true;
+        } else if (arg == "--tls") {
+            o.tls = true;
+        } else if (arg == "--cacert") {
+            if (!need(i, "--cacert", value))
+                return EXIT_USAGE;
+            o.cacerts.push_back(value);
+        } else if (arg == "-k" || arg == "--insecure") {
+            o.insecure = true;
+        } else if (arg == "--crl") {
+            if (!need(i, "--crl", value))
+                return EXIT_USAGE;
+            o.crls.push_back(value);
+        } else if (arg == "--verify-cn") {
+            o.verify_cn = true;
+        } else if (arg == "--cert") {
+            if (!need(i, "--cert", o.cert))
+                return EXIT_USAGE;
+        } else if (arg == "--sni") {
+            if (!need(i, "--sni", o.sni))
+                return EXIT_USAGE;
+            o.has_sni = true;
+        } else if (arg == "--timeout") {
+            if (!need(i, "--timeout", value))
+                return EXIT_USAGE;
+            char* end = nullptr;
+            const long long ms = std::strtoll(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || ms < 0 || ms > 4294967LL * 1000) {
+                fail_line(EXIT_USAGE, "--timeout needs milliseconds (0 to 4294967000)");
+                return EXIT_USAGE;
+            }
+            o.timeout_ms = ms;
+        } else if (arg == "--keep-alive") {
+            o.keep_alive = true;
+        } else if (arg == "--fail") {
+            o.fail = true;
+        } else if (arg == "--progress") {
+            o.progress = true;
+            progress_set = true;
+        } else if (arg == "-v") {
+            o.verbose = true;
+        } else if (arg == "-q") {
+            o.quiet = true;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            fail_line(EXIT_USAGE, "unknown option '" + arg + "' (see --help)");
+            return EXIT_USAGE;
+        } else if (o.url.empty()) {
+            o.url = arg;
+        } else {
+            fail_line(EXIT_USAGE, "only one URL may be given (see --help)");
+            return EXIT_USAGE;
+        }
+    }
+    if (o.url.empty()) {
+        fail_line(EXIT_USAGE, "no URL given (see --help)");
+        return EXIT_USAGE;
+    }
+    if (o.ha1 && !o.has_user) {
+        fail_line(EXIT_USAGE, "--ha1 needs -u USER:HA1");
+        return EXIT_USAGE;
+    }
+    if (!progress_set && !o.quiet && !o.output.empty() && isatty(STDERR_FILENO))
+        o.progress = true;
+    return EXIT_OK;
+}
+
+// Renders the request for -I, -X, -H and -d; EXIT_OK or EXIT_USAGE.
+int build_request(const Options& o, const UrlParts& url, std::string& request) {
+    Corvio::HTTP_METHOD_TYPE method = Corvio::HTTP_METHOD_GET;
+    if (!o.method.empty()) {
+        if (!method_from_text(o.method, method))
+            return fail_line(EXIT_USAGE, "unsupported method '" + o.method + "' (see --help)");
+    } else if (o.head) {
+        method = Corvio::HTTP_METHOD_HEAD;
+    } else if (o.has_data) {
+        method = Corvio::HTTP_METHOD_POST;
+    }
+    Corvio::CHttpMsgCreator creator;
+    creator.SetMsgType(Corvio::CHttpMsgCreator::HTTP_MSG_REQUEST);
+    creator.SetRequestMethod(method);
+    if (creator.SetURI(url.target.c_str(), 0) != 0)
+        return fail_line(EXIT_USAGE, "the URL's target cannot be sent");
+    // The caller's fields first: the first value of a name wins.
+    for (const std::string& header : o.headers) {
+        const size_t colon = header.find(':');
+        if (colon == std::string::npos || colon == 0)
+            return fail_line(EXIT_USAGE, "-H needs 'Name: value', got '" + header + "'");
+        std::string value = header.substr(colon + 1);
+        value.erase(0, value.find_first_not_of(" \t"));
+        if (creator.SetValue(header.substr(0, colon), value) != 0)
+            return fail_line(EXIT_USAGE, "header field '" + header + "' cannot be sent");
+    }
+    creator.SetValue("Host", url.authority);
+    creator.SetValue("Accept", "*/*");
+    creator.SetValue("Connection", o.keep_alive ? "keep-alive" : "close");
+    if (o.has_data) {
+        creator.SetValue("Content-Type", "application/x-www-form-urlencoded");
+        if (!o.data.empty())
+            creator.SetContent(o.data.data(), static_cast<int>(o.data.size()));
+        else
+            creator.SetValue("Content-Length", "0");
+    }
+    int len = 0;
+    const char* text = creator.GetMsg(len);
+    if (!text)
+        return fail_line(EXIT_USAGE, "the request cannot be built");
+    request.assign(text, static_cast<size_t>(len));
+    return EXIT_OK;
+}
+
+int run(int argc, char** argv) {
+    Options o;
+    const int parsed = parse_args(argc, argv, o);
+    if (parsed == -1)
+        return EXIT_OK;
+    if (parsed != EXIT_OK)
+        return parsed;
+
+    if (o.verbose) {
+        Mardel::setPrintLogLevel(6);
+    } else if (o.quiet) {
+        Mardel::setPrintLogLevel(0);
+    } else {
+        Mardel::setLogSink(keep_log_line);
+    }
+
+    UrlParts url;
+    if (!split_url(o.url, url))
+        return fail_line(EXIT_URL, "cannot parse URL '" + o.url + "'");
+    Sablon::CSockAddrStorage addr;
+    int path_offset = -1;
+    if (CHttpDownloader::ParseURL(o.url.c_str(), addr, path_offset) < 0)
+        return fail_line(EXIT_URL,
+                         "cannot parse URL or resolve host '" + url.host + "'" + last_log_detail());
+    char ip[64] = {};
+    addr.GetIpStr(ip, sizeof(ip));
+    const std::string peer = (addr.GetFamily() == 6 ? "[" + std::string(ip) + "]" : ip) + ":" +
+                             std::to_string(addr.GetPort());
+
+    const bool built = o.head || !o.method.empty() || !o.headers.empty() || o.has_data;
+    std::string request;
+    if (built) {
+        const int status = build_request(o, url, request);
+        if (status != EXIT_OK)
+            return status;
+    }
+
+    FILE* out = stdout;
+    if (!o.output.empty()) {
+        out = std::fopen(o.output.c_str(), "wb");
+        if (!out)
+            return fail_line(EXIT_USAGE,
+                             "cannot write '" + o.output + "': " + std::strerror(errno));
+    }
+
+    const bool use_tls = url.https || o.tls;
+    Corvio::CHttpsOption https;
+    if (use_tls) {
+        if (!o.insecure) {
+            for (const std::string& ca : o.cacerts)
+                https.AddTrustCA(ca.c_str());
+            if (o.cacerts.empty() && access(kSystemCaBundle, R_OK) == 0)
+                https.AddTrustCA(kSystemCaBundle);
+        }
+        for (const std::string& crl : o.crls)
+            https.AddCRL(crl.c_str());
+        https.SetVerifyCN(o.verify_cn);
+        if (o.has_sni)
+            https.SetSslOption6Text(o.sni.c_str());
+        else if (!is_numeric_host(url.host))
+            https.SetSslOption6Text(url.host.c_str());
+    }
+
+    Owner* owner = new Owner;
+    CHttpDownloader* downloader = CHttpDownloader::Create(owner->GetID());
+    if (!downloader) {
+        owner->Close();
+        return fail_line(EXIT_CONNECT, "cannot create a downloader");
+    }
+    owner->m_downloader_id = downloader->GetID();
+    if (o.timeout_ms >= 0)
+        downloader->SetTimeout(static_cast<unsigned long long>(o.timeout_ms) * 1000ULL);
+    if (o.has_user) {
+        downloader->SetAuthInfo(o.user, o.password);
+        downloader->SetPasswordType(o.ha1 ? 1 : 0);
+    }
+    downloader->SetKeepAliveMode(o.keep_alive);
+    if (use_tls)
+        downloader->SetHttpsOption(&https);
+
+    int started;
+    if (built) {
+        const int len = static_cast<int>(request.size());
+        started = use_tls ? downloader->InitUseSsl(addr, request.data(), len, o.cert.c_str())
+                          : downloader->Init(addr, request.data(), len);
+    } else {
+        started = use_tls ? downloader->InitUseSsl(o.url.c_str(), o.cert.c_str())
+                          : downloader->Init(o.url.c_str());
+    }
+    auto finish = [&](int status) {
+        downloader->Close();
+        owner->Close();
+        if (out != stdout && std::fclose(out) != 0 && status == EXIT_OK)
+            status = fail_line(EXIT_TRANSFER, "cannot write '" + o.output + "'");
+        return status;
+    };
+    if (started < 0)
+        return finish(
+            fail_line(EXIT_CONNECT, "cannot start the connection to " + peer + last_log_detail()));
+
+    // The downloader's time-outs bound this wait: every started download ends
+    // with one end notice.
+    while (!owner->m_done.pend(100)) {
+        if (o.progress)
+            draw_progress(downloader->GetCurrentContentSize(), downloader->GetTotalContentSize(),
+                          false);
+    }
+    if (o.progress)
+        draw_progress(downloader->GetCurrentContentSize(), downloader->GetTotalContentSize(), true);
+
+    Corvio::CHttpParser* answer = downloader->GetResult();
+    const CHttpDownloader::ErrorReason reason = downloader->GetErrorReason();
+    if (reason == CHttpDownloader::ERROR_CONNECT)
+        return finish(fail_line(EXIT_CONNECT, std::string("connect or TLS hand-shake with ") +
+                                                  peer + " failed" + last_log_detail()));
+    if (!answer || reason != CHttpDownloader::ERROR_NONE)
+        return finish(
+            fail_line(EXIT_TRANSFER, "no complete answer from " + peer + last_log_detail()));
+
+    if (o.fail && answer->GetStatusCode() >= 400) {
+        std::string status_line = std::to_string(answer->GetStatusCode());
+        if (answer->GetStatusStr() && *answer->GetStatusStr())
+            status_line += std::string(" ") + answer->GetStatusStr();
+        return finish(fail_line(EXIT_HTTP_ERROR, "the server answered " + status_line));
+    }
+    bool written = true;
+    if (o.include || o.head) {
+        const std::string head = header_text(*answer);
+        written = write_all(out, head.data(), head.size());
+    }
+    if (written && !o.head) {
+        const char* body = answer->GetContent();
+        if (body)
+            written = write_all(out, body, static_cast<size_t>(answer->GetContentLength()));
+    }
+    if (!written || std::fflush(out) != 0)
+        return finish(fail_line(
+            EXIT_TRANSFER, "cannot write the body" + (o.output.empty() ? "" : " to " + o.output)));
+    return finish(EXIT_OK);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int status = run(argc, argv);
+    // End without the reactor's exit-time sweep: every output is flushed and
+    // nothing else needs releasing, while the sweep would close a sender that
+    // its downloader's pending handle_close still uses.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(status);
+}
