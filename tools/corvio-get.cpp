@@ -580,12 +580,4 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    const int status = run(argc, argv);
-    // End without the reactor's exit-time sweep: every output is flushed and
-    // nothing else needs releasing, while the sweep would close a sender that
-    // its downloader's pending handle_close still uses.
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::_Exit(status);
-}
+int main(int argc, char** argv) { return run(argc, argv); }
