@@ -28,8 +28,9 @@ namespace Corvio {
 // Last error of an operation the manager does not provide.
 constexpr unsigned int kDNSManagerNotProvided = 0x10030010;
 
-// Where an answer may come from. No other value is valid.
-enum DNSMode {
+// Where an answer may come from. No other value is valid; the fixed
+// underlying type lets any int reach the operations, which refuse it.
+enum DNSMode : int {
     DNSModeNetOnly = 1,     // the network only
     DNSModeCacheOnly = 2,   // the cache only
     DNSModeNetFirst = 3,    // the network; without an answer, the cache
