@@ -9,26 +9,13 @@
 #include "Corvio/CHttpParser.h"
 #include "HTTP/HttpAuth.h"
 #include "HTTP/HttpDownloaderImpl.h"
+#include "HTTP/HttpText.h"
 #include "Mardel/Log.h"
 
 namespace Halvex {
 namespace Corvio {
 
 namespace {
-
-bool EqualsNoCase(const char* a, const char* b) {
-    for (; *a && *b; ++a, ++b) {
-        unsigned char x = static_cast<unsigned char>(*a);
-        unsigned char y = static_cast<unsigned char>(*b);
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<unsigned char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<unsigned char>(y - 'A' + 'a');
-        if (x != y)
-            return false;
-    }
-    return *a == *b;
-}
 
 // A port text of digits only, 1 to 65535.
 bool ParsePort(const std::string& text, unsigned short& port) {
@@ -68,7 +55,7 @@ bool IsHeadRequest(const char* request, int len) {
     parser.SetHeaderOnly(true);
     if (request != nullptr && len > 0 && parser.Parse(request, len) == HTTP_PARSE_COMPLETE &&
         parser.GetReqMethod() != nullptr) {
-        return EqualsNoCase(parser.GetReqMethod(), "HEAD");
+        return text::equal_nocase(parser.GetReqMethod(), "HEAD");
     }
     MARDEL_LOG(3, "parse request type failed!\n");
     return false;
