@@ -33,6 +33,20 @@ bool ParsePort(const std::string& text, unsigned short& port) {
     return true;
 }
 
+// Keeps `pem_path` for the next download and turns TLS on for it; false,
+// with nothing changed, when the path is missing or does not fit. A download
+// already running keeps its own settings.
+bool UseSsl(CHttpDownloaderImpl& d, const char* pem_path) {
+    if (pem_path == nullptr || std::strlen(pem_path) >= static_cast<size_t>(kPemPathSize))
+        return false;
+    Mardel::CGuard<Mardel::CRecursiveMutex> lock(d.m_mutex);
+    if (d.m_buf == nullptr) {
+        std::snprintf(d.m_pem_path, sizeof(d.m_pem_path), "%s", pem_path);
+        d.m_use_ssl = true;
+    }
+    return true;
+}
+
 }  // namespace
 
 namespace detail {
@@ -215,32 +229,18 @@ int CHttpDownloader::Init(const char* url) {
 }
 
 int CHttpDownloader::InitUseSsl(const char* url, const char* pem_path) {
-    if (pem_path == nullptr || std::strlen(pem_path) >= static_cast<size_t>(kPemPathSize)) {
+    if (!UseSsl(*m_impl, pem_path)) {
         MARDEL_LOG(2, "ssl path error!\n");
         return -1;
-    }
-    {
-        Mardel::CGuard<Mardel::CRecursiveMutex> lock(m_impl->m_mutex);
-        if (m_impl->m_buf == nullptr) {
-            std::snprintf(m_impl->m_pem_path, sizeof(m_impl->m_pem_path), "%s", pem_path);
-            m_impl->m_use_ssl = true;
-        }
     }
     return Init(url);
 }
 
 int CHttpDownloader::InitUseSsl(const Sablon::CSockAddr& addr, const char* request, int len,
                                 const char* pem_path) {
-    if (pem_path == nullptr || std::strlen(pem_path) >= static_cast<size_t>(kPemPathSize)) {
+    if (!UseSsl(*m_impl, pem_path)) {
         MARDEL_LOG(2, "ssl path error!\n");
         return -1;
-    }
-    {
-        Mardel::CGuard<Mardel::CRecursiveMutex> lock(m_impl->m_mutex);
-        if (m_impl->m_buf == nullptr) {
-            std::snprintf(m_impl->m_pem_path, sizeof(m_impl->m_pem_path), "%s", pem_path);
-            m_impl->m_use_ssl = true;
-        }
     }
     return Init(addr, request, len);
 }
