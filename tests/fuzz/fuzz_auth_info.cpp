@@ -25,17 +25,13 @@
 #include "HTTP/HttpDownloaderImpl.h"
 #include "HTTP/HttpText.h"
 #include "Mardel/Log.h"
+#include "fuzz_common.h"
 
 using namespace Halvex::Corvio;
 
 namespace {
 
-void discard(int, const char*, const char*, const char*, int, const char*, const char*) {}
-
-void check(bool ok) {
-    if (!ok)
-        abort();
-}
+using fuzz_common::check;
 
 const char kSpace[] = "\r\n\t ";
 
@@ -159,12 +155,7 @@ void check_basic(const std::string& challenge) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool init = [] {
-        Halvex::Mardel::setLogSink(&discard);
-        Halvex::Mardel::setPrintLogLevel(6);
-        return true;
-    }();
-    (void)init;
+    fuzz_common::quiet_log();
     if (size < 1 || size > 8192)
         return 0;
     size_t n = data[0] % 64;

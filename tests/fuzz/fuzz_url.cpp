@@ -32,6 +32,7 @@
 #include "HTTP/HttpText.h"
 #include "Mardel/Log.h"
 #include "Sablon/SockAddr.h"
+#include "fuzz_common.h"
 
 using namespace Halvex::Corvio;
 using namespace Halvex::Sablon;
@@ -47,12 +48,7 @@ extern "C" int getaddrinfo(const char* node, const char* service, const struct a
 
 namespace {
 
-void discard(int, const char*, const char*, const char*, int, const char*, const char*) {}
-
-void check(bool ok) {
-    if (!ok)
-        abort();
-}
+using fuzz_common::check;
 
 struct Parsed {
     int result;
@@ -137,12 +133,7 @@ void check_head(const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool init = [] {
-        Halvex::Mardel::setLogSink(&discard);
-        Halvex::Mardel::setPrintLogLevel(6);
-        return true;
-    }();
-    (void)init;
+    fuzz_common::quiet_log();
     if (size > 4096)
         return 0;
     const std::string url(reinterpret_cast<const char*>(data), size);
