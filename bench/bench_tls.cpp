@@ -28,9 +28,11 @@
 #include "Sablon/StreamSender.h"
 #include "support/CertMaker.h"
 #include "support/LoopbackServer.h"
+#include "support/TlsClient.h"
 
 using namespace Halvex::Sablon;
 using corvio_test::CertMaker;
+using corvio_test::ConnectTcp;
 using corvio_test::LoopbackServer;
 using corvio_test::Step;
 using Clock = std::chrono::steady_clock;
@@ -54,17 +56,11 @@ struct Outcome {
     Clock::time_point end;
 };
 
-class Fetch : public CNetHandler {
+// Reads the answer; the stream and the sender are the base's.
+class Fetch : public corvio_test::TlsRequestHandler {
 public:
-    Fetch(Outcome* out, CSslStream* tls) : m_out(out), m_tls(tls) {}
-    int Start() {
-        m_sender = CStreamSender::Create();
-        if (!m_sender || m_sender->Attach(this, m_tls) != 0)
-            return -1;
-        if (RegisterSock(*m_tls, MASK_INPUT, 10000000) != 0)
-            return -1;
-        return m_sender->Put(kRequest, sizeof(kRequest) - 1);
-    }
+    Fetch(Outcome* out, CSslStream* tls)
+        : TlsRequestHandler(tls, [out] { out->closed.store(true); }), m_out(out) {}
     int handle_input(int) override {
         for (;;) {
             int n = m_tls->Recv(m_buf, sizeof(m_buf));
@@ -79,30 +75,14 @@ public:
                 return 0;
         }
     }
-    int handle_output(int h) override { return m_sender ? m_sender->handle_output(h) : 0; }
     int handle_input_timeout(int) override {
         m_out->end = Clock::now();
         m_out->done.store(true);
         return -1;
     }
-    int handle_close(CNetHandler*) override {
-        if (m_sender) {
-            m_sender->Detach();
-            m_sender->Clear();
-            m_sender->Close();
-        }
-        RemoveSock(*m_tls);
-        delete m_tls;
-        Outcome* out = m_out;
-        delete this;
-        out->closed.store(true);
-        return 0;
-    }
 
 private:
     Outcome* m_out;
-    CSslStream* m_tls;
-    CStreamSender* m_sender = nullptr;
     char m_buf[32768];
 };
 
@@ -113,15 +93,11 @@ void WaitFlag(const std::atomic<bool>& flag) {
 
 void ReactorRecv(benchmark::State& state) {
     for (auto _ : state) {
-        CSockAddrIPv4 addr("127.0.0.1", g_server->Port());
-        auto* tcp = new CSockStream();
-        if (tcp->Connect(addr, nullptr) != 0) {
+        CSockStream* tcp = ConnectTcp(*g_server);
+        if (tcp == nullptr) {
             state.SkipWithError("connect");
-            delete tcp;
             return;
         }
-        while (tcp->GetConnectStatus() == -1)
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
         auto* tls = new CSslStream();
         if (tls->Connect(tcp) != 0) {
             state.SkipWithError("TLS hand-shake");
@@ -132,7 +108,7 @@ void ReactorRecv(benchmark::State& state) {
         Outcome out;
         auto* fetch = new Fetch(&out, tls);
         const auto start = Clock::now();
-        if (fetch->Start() != 0)
+        if (fetch->Start(kRequest, sizeof(kRequest) - 1, 10000000) != 0)
             state.SkipWithError("start");
         WaitFlag(out.done);
         fetch->Close();

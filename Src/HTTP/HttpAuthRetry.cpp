@@ -7,32 +7,19 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "Corvio/CHttpDownloader.h"
 #include "Corvio/CHttpParser.h"
 #include "HTTP/HttpAuth.h"
 #include "HTTP/HttpDownloaderImpl.h"
+#include "HTTP/HttpText.h"
 #include "Mardel/Log.h"
 
 namespace Halvex {
 namespace Corvio {
 
 namespace {
-
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsNoCase(const char* a, size_t a_len, const char* b) {
-    const size_t b_len = std::strlen(b);
-    if (a_len != b_len)
-        return false;
-    for (size_t i = 0; i < a_len; ++i) {
-        if (Lower(a[i]) != Lower(b[i]))
-            return false;
-    }
-    return true;
-}
 
 // Offset of the first "\r\n\r\n" in `text`, or -1.
 int FindBlankLine(const char* text, int len) {
@@ -105,8 +92,9 @@ bool FindAuthorizationLine(const char* request, int len, int& offset, int& line_
         const char* colon = static_cast<const char*>(
             std::memchr(request + pos, ':', static_cast<size_t>(end - pos)));
         if (colon != nullptr &&
-            EqualsNoCase(request + pos, static_cast<size_t>(colon - (request + pos)),
-                         "Authorization")) {
+            text::equal_nocase(
+                std::string_view(request + pos, static_cast<size_t>(colon - (request + pos))),
+                "Authorization")) {
             offset = pos;
             line_len = end + 2 - pos;
             return true;
@@ -125,7 +113,7 @@ bool ChallengeIsBasic(const char* challenge) {
     const char* word = p;
     while (*p != '\0' && *p != ' ' && *p != '\t' && *p != '\r' && *p != '\n' && *p != ',')
         ++p;
-    return EqualsNoCase(word, static_cast<size_t>(p - word), "basic");
+    return text::equal_nocase(std::string_view(word, static_cast<size_t>(p - word)), "basic");
 }
 
 bool PutAuthorizationLine(const char* request, int len, const std::string& value,
@@ -306,8 +294,7 @@ bool CHttpDownloader::retry_with_auth() {
 
     if (d->m_keep_alive) {
         const char* connection = d->m_parser.Value("Connection");
-        if (connection != nullptr &&
-            !EqualsNoCase(connection, std::strlen(connection), "keep-alive")) {
+        if (connection != nullptr && !text::equal_nocase(connection, "keep-alive")) {
             d->m_keep_alive = false;
         } else {
             return SendRequest(req_with_auth.data(), static_cast<int>(req_with_auth.size())) >= 0;

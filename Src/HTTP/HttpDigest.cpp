@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "HTTP/HttpText.h"
 #include "Mardel/Md5.h"
 #include "Sablon/StrParser.h"
 
@@ -11,18 +12,8 @@ namespace Corvio {
 
 namespace {
 
-unsigned char fold(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
-}
-
-bool equal_nocase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (fold(static_cast<unsigned char>(a[i])) != fold(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
+using text::equal_nocase;
+using text::fold;
 
 std::string_view trim_blank(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))

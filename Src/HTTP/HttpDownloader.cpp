@@ -14,6 +14,7 @@
 #include "Corvio/CHttpDownloader.h"
 #include "Corvio/CHttpParser.h"
 #include "HTTP/HttpDownloaderImpl.h"
+#include "HTTP/HttpText.h"
 #include "Mardel/Log.h"
 #include "Sablon/SslStream.h"
 
@@ -24,20 +25,6 @@ using Mardel::CGuard;
 using Mardel::CRecursiveMutex;
 
 namespace {
-
-bool EqualsNoCase(const char* a, const char* b) {
-    for (; *a && *b; ++a, ++b) {
-        unsigned char x = static_cast<unsigned char>(*a);
-        unsigned char y = static_cast<unsigned char>(*b);
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<unsigned char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<unsigned char>(y - 'A' + 'a');
-        if (x != y)
-            return false;
-    }
-    return *a == *b;
-}
 
 // Ends every WaitBufferSize in progress with false.
 void WakeWaiters(BufferWait& wait) {
@@ -306,7 +293,7 @@ int CHttpDownloader::handle_input(int /*handle*/) {
                 return 0;
             }
             const char* connection = d->m_parser.Value("Connection");
-            if (connection != nullptr && !EqualsNoCase(connection, "keep-alive")) {
+            if (connection != nullptr && !text::equal_nocase(connection, "keep-alive")) {
                 d->m_keep_alive = false;
                 clearup();
                 return 0;

@@ -8,6 +8,7 @@
 
 #include "HTTP/HttpParserState.h"
 #include "HTTP/HttpScan.h"
+#include "HTTP/HttpText.h"
 #include "Mardel/Log.h"
 #include "Sablon/StrParser.h"
 
@@ -15,30 +16,9 @@ namespace Halvex {
 namespace Corvio {
 namespace {
 
-inline unsigned char fold(unsigned char c) {
-    return static_cast<unsigned char>(c - 'A') < 26u ? static_cast<unsigned char>(c | 0x20) : c;
-}
-
-// Whole-text comparison ignoring ASCII case.
-bool equal_nocase(const char* a, const char* b) {
-    const unsigned char* x = reinterpret_cast<const unsigned char*>(a);
-    const unsigned char* y = reinterpret_cast<const unsigned char*>(b);
-    for (;; ++x, ++y) {
-        if (fold(*x) != fold(*y))
-            return false;
-        if (*x == 0)
-            return true;
-    }
-}
-
-// `text` (NUL-terminated) begins with `prefix` ignoring ASCII case.
-bool prefix_nocase(const char* text, const char* prefix) {
-    for (; *prefix; ++text, ++prefix) {
-        if (fold(static_cast<unsigned char>(*text)) != fold(static_cast<unsigned char>(*prefix)))
-            return false;
-    }
-    return true;
-}
+using text::equal_nocase;
+using text::fold;
+using text::prefix_nocase;
 
 // The skip operations work on the header copy up to `end`, its terminating
 // NUL: they never read or write at or beyond it. Each returns the token at

@@ -9,26 +9,13 @@
 #include "Corvio/CHttpParser.h"
 #include "HTTP/HttpAuth.h"
 #include "HTTP/HttpDownloaderImpl.h"
+#include "HTTP/HttpText.h"
 #include "Mardel/Log.h"
 
 namespace Halvex {
 namespace Corvio {
 
 namespace {
-
-bool EqualsNoCase(const char* a, const char* b) {
-    for (; *a && *b; ++a, ++b) {
-        unsigned char x = static_cast<unsigned char>(*a);
-        unsigned char y = static_cast<unsigned char>(*b);
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<unsigned char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<unsigned char>(y - 'A' + 'a');
-        if (x != y)
-            return false;
-    }
-    return *a == *b;
-}
 
 // A port text of digits only, 1 to 65535.
 bool ParsePort(const std::string& text, unsigned short& port) {
@@ -43,6 +30,20 @@ bool ParsePort(const std::string& text, unsigned short& port) {
     if (value < 1 || value > 65535)
         return false;
     port = static_cast<unsigned short>(value);
+    return true;
+}
+
+// Keeps `pem_path` for the next download and turns TLS on for it; false,
+// with nothing changed, when the path is missing or does not fit. A download
+// already running keeps its own settings.
+bool UseSsl(CHttpDownloaderImpl& d, const char* pem_path) {
+    if (pem_path == nullptr || std::strlen(pem_path) >= static_cast<size_t>(kPemPathSize))
+        return false;
+    Mardel::CGuard<Mardel::CRecursiveMutex> lock(d.m_mutex);
+    if (d.m_buf == nullptr) {
+        std::snprintf(d.m_pem_path, sizeof(d.m_pem_path), "%s", pem_path);
+        d.m_use_ssl = true;
+    }
     return true;
 }
 
@@ -68,7 +69,7 @@ bool IsHeadRequest(const char* request, int len) {
     parser.SetHeaderOnly(true);
     if (request != nullptr && len > 0 && parser.Parse(request, len) == HTTP_PARSE_COMPLETE &&
         parser.GetReqMethod() != nullptr) {
-        return EqualsNoCase(parser.GetReqMethod(), "HEAD");
+        return text::equal_nocase(parser.GetReqMethod(), "HEAD");
     }
     MARDEL_LOG(3, "parse request type failed!\n");
     return false;
@@ -228,32 +229,18 @@ int CHttpDownloader::Init(const char* url) {
 }
 
 int CHttpDownloader::InitUseSsl(const char* url, const char* pem_path) {
-    if (pem_path == nullptr || std::strlen(pem_path) >= static_cast<size_t>(kPemPathSize)) {
+    if (!UseSsl(*m_impl, pem_path)) {
         MARDEL_LOG(2, "ssl path error!\n");
         return -1;
-    }
-    {
-        Mardel::CGuard<Mardel::CRecursiveMutex> lock(m_impl->m_mutex);
-        if (m_impl->m_buf == nullptr) {
-            std::snprintf(m_impl->m_pem_path, sizeof(m_impl->m_pem_path), "%s", pem_path);
-            m_impl->m_use_ssl = true;
-        }
     }
     return Init(url);
 }
 
 int CHttpDownloader::InitUseSsl(const Sablon::CSockAddr& addr, const char* request, int len,
                                 const char* pem_path) {
-    if (pem_path == nullptr || std::strlen(pem_path) >= static_cast<size_t>(kPemPathSize)) {
+    if (!UseSsl(*m_impl, pem_path)) {
         MARDEL_LOG(2, "ssl path error!\n");
         return -1;
-    }
-    {
-        Mardel::CGuard<Mardel::CRecursiveMutex> lock(m_impl->m_mutex);
-        if (m_impl->m_buf == nullptr) {
-            std::snprintf(m_impl->m_pem_path, sizeof(m_impl->m_pem_path), "%s", pem_path);
-            m_impl->m_use_ssl = true;
-        }
     }
     return Init(addr, request, len);
 }

@@ -13,10 +13,9 @@
 
 #include "HTTP/HttpAuth.h"
 #include "Mardel/Log.h"
+#include "fuzz_common.h"
 
 namespace {
-
-void quiet_sink(int, const char*, const char*, const char*, int, const char*, const char*) {}
 
 bool starts_with(const std::string& s, const char* prefix) {
     return s.rfind(prefix, 0) == 0;
@@ -25,12 +24,7 @@ bool starts_with(const std::string& s, const char* prefix) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool init = [] {
-        Halvex::Mardel::setLogSink(&quiet_sink);
-        Halvex::Mardel::setPrintLogLevel(6);
-        return true;
-    }();
-    (void)init;
+    fuzz_common::quiet_log();
     if (size < 3)
         return 0;
     const uint8_t flags = data[0];

@@ -18,17 +18,13 @@
 
 #include "Corvio/CHttpParser.h"
 #include "Mardel/Log.h"
+#include "fuzz_common.h"
 
 using namespace Halvex::Corvio;
 
 namespace {
 
-void discard(int, const char*, const char*, const char*, int, const char*, const char*) {}
-
-void check(bool ok) {
-    if (!ok)
-        abort();
-}
+using fuzz_common::check;
 
 struct Result {
     parse_status_t status;
@@ -99,12 +95,7 @@ parse_status_t append(CHttpParser& p, const uint8_t* data, size_t n) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool quiet = [] {
-        Halvex::Mardel::setLogSink(&discard);
-        Halvex::Mardel::setPrintLogLevel(6);  // log texts are formatted, then dropped
-        return true;
-    }();
-    (void)quiet;
+    fuzz_common::quiet_log();
     if (size < 7)
         return 0;
     const uint8_t flags = data[0];

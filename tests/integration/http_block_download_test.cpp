@@ -47,6 +47,15 @@ LoopbackServer::Options Plain() {
     return o;
 }
 
+// The plain options over TLS, the server presenting `id`.
+LoopbackServer::Options Tls(const CertMaker::Identity& id) {
+    LoopbackServer::Options o = Plain();
+    o.tls = true;
+    o.cert_file = id.cert;
+    o.key_file = id.key;
+    return o;
+}
+
 // OpenSSL is set up before the reactor starts, so that its exit-time
 // clean-up (registered with atexit at its first use) runs after the reactor's
 // loops have ended. In the other order OpenSSL's clean-up runs first and the
@@ -278,10 +287,7 @@ TEST(HttpBlockDownload, NullPemPathIsRefusedAtOnce) {
 TEST(HttpBlockDownload, EmptyPemPathDownloadsOverTls) {
     const CertMaker& certs = CertMaker::Shared();
     ASSERT_TRUE(certs.Ok()) << certs.Error();
-    LoopbackServer::Options o = Plain();
-    o.tls = true;
-    o.cert_file = certs.server_ip_san.cert;
-    o.key_file = certs.server_ip_san.key;
+    const LoopbackServer::Options o = Tls(certs.server_ip_san);
     LoopbackServer server(
         o, {{Step::ReadUntil(kEnd), Step::Send(k200)}, {Step::ReadUntil(kEnd), Step::Send(k200)}});
     ASSERT_TRUE(server.Ok()) << server.Error();
@@ -303,10 +309,7 @@ TEST(HttpBlockDownload, EmptyPemPathDownloadsOverTls) {
 TEST(HttpBlockDownload, TlsAgainstAnUntrustedServerIsAConnectFailure) {
     const CertMaker& certs = CertMaker::Shared();
     ASSERT_TRUE(certs.Ok()) << certs.Error();
-    LoopbackServer::Options o = Plain();
-    o.tls = true;
-    o.cert_file = certs.server_untrusted.cert;
-    o.key_file = certs.server_untrusted.key;
+    const LoopbackServer::Options o = Tls(certs.server_untrusted);
     LoopbackServer server(o, {{Step::ReadUntil(kEnd), Step::Send(k200)}});
     ASSERT_TRUE(server.Ok()) << server.Error();
     CHttpsOption option;

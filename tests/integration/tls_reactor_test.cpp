@@ -18,9 +18,11 @@
 #include "Sablon/StreamSender.h"
 #include "support/CertMaker.h"
 #include "support/LoopbackServer.h"
+#include "support/TlsClient.h"
 
 using namespace Halvex::Sablon;
 using corvio_test::CertMaker;
+using corvio_test::ConnectTcp;
 using corvio_test::LoopbackServer;
 using corvio_test::Step;
 
@@ -35,19 +37,11 @@ struct Outcome {
     int input_events = 0;
 };
 
-// Owns the TLS stream and a sender; deletes itself in handle_close.
-class TlsFetch : public CNetHandler {
+// Reads the answer; the stream and the sender are the base's.
+class TlsFetch : public corvio_test::TlsRequestHandler {
 public:
-    TlsFetch(std::shared_ptr<Outcome> out, CSslStream* tls) : m_out(std::move(out)), m_tls(tls) {}
-
-    int Start(const std::string& request) {
-        m_sender = CStreamSender::Create();
-        if (!m_sender || m_sender->Attach(this, m_tls) != 0)
-            return -1;
-        if (RegisterSock(*m_tls, MASK_INPUT, 5000000) != 0)
-            return -1;
-        return m_sender->Put(request.data(), static_cast<int>(request.size()));
-    }
+    TlsFetch(std::shared_ptr<Outcome> out, CSslStream* tls)
+        : TlsRequestHandler(tls, [out] { out->closed.store(true); }), m_out(std::move(out)) {}
 
     int handle_input(int) override {
         ++m_out->input_events;
@@ -68,25 +62,9 @@ public:
             return -1;
         }
     }
-    int handle_output(int handle) override {
-        return m_sender ? m_sender->handle_output(handle) : 0;
-    }
     int handle_input_timeout(int) override {
         finish("timeout");
         return -1;
-    }
-    int handle_close(CNetHandler*) override {
-        if (m_sender) {
-            m_sender->Detach();
-            m_sender->Clear();
-            m_sender->Close();
-        }
-        RemoveSock(*m_tls);
-        delete m_tls;
-        auto out = m_out;
-        delete this;
-        out->closed.store(true);
-        return 0;
     }
 
 private:
@@ -95,8 +73,6 @@ private:
         m_out->done.store(true);
     }
     std::shared_ptr<Outcome> m_out;
-    CSslStream* m_tls;
-    CStreamSender* m_sender = nullptr;
 };
 
 bool WaitFlag(const std::atomic<bool>& flag, int timeout_ms) {
@@ -107,26 +83,6 @@ bool WaitFlag(const std::atomic<bool>& flag, int timeout_ms) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
-}
-
-CSockStream* ConnectTcp(const LoopbackServer& server) {
-    CSockAddrStorage addr;
-    if (addr.SetIp(server.Host()) != 0)
-        return nullptr;
-    addr.SetPort(server.Port());
-    auto* tcp = new CSockStream();
-    if (tcp->Connect(addr, nullptr) == 0) {
-        for (int i = 0; i < 1000; ++i) {
-            int status = tcp->GetConnectStatus();
-            if (status == 0)
-                return tcp;
-            if (status == -2)
-                break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-    }
-    delete tcp;
-    return nullptr;
 }
 
 }  // namespace
@@ -180,7 +136,7 @@ TEST(TlsReactor, TenMiBArriveWholeThroughInputEventsOnly) {
         auto out = std::make_shared<Outcome>();
         out->expected = kBody;
         auto* fetch = new TlsFetch(out, tls);
-        ASSERT_EQ(fetch->Start(request), 0);
+        ASSERT_EQ(fetch->Start(request.data(), static_cast<int>(request.size()), 5000000), 0);
         ASSERT_TRUE(WaitFlag(out->done, 30000));
         fetch->Close();
         ASSERT_TRUE(WaitFlag(out->closed, 5000));

@@ -18,10 +18,12 @@
 #include "Sablon/SockAddr.h"
 #include "support/CertMaker.h"
 #include "support/LoopbackServer.h"
+#include "support/TlsClient.h"
 
 using namespace Halvex::Sablon;
 using corvio_test::CertMaker;
 using corvio_test::ConnectionLog;
+using corvio_test::ConnectTcp;
 using corvio_test::LoopbackServer;
 using corvio_test::Script;
 using corvio_test::Step;
@@ -42,27 +44,6 @@ LoopbackServer::Options TlsOptions(const CertMaker::Identity& id, int family = 4
     o.key_file = id.key;
     o.io_timeout_ms = 3000;
     return o;
-}
-
-// A connected non-blocking TCP stream made with new, or null.
-CSockStream* ConnectTcp(const LoopbackServer& server) {
-    CSockAddrStorage addr;
-    if (addr.SetIp(server.Host()) != 0)
-        return nullptr;
-    addr.SetPort(server.Port());
-    auto* tcp = new CSockStream();
-    if (tcp->Connect(addr, nullptr) == 0) {
-        for (int i = 0; i < 1000; ++i) {
-            int status = tcp->GetConnectStatus();
-            if (status == 0)
-                return tcp;
-            if (status == -2)
-                break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-    }
-    delete tcp;
-    return nullptr;
 }
 
 bool FdOpen(int fd) {

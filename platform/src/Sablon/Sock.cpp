@@ -10,6 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "SockIo.h"
+
 namespace Halvex {
 namespace Sablon {
 namespace {
@@ -156,21 +158,17 @@ int CSockStream::Recv(char* buf, int size) {
         return -1;
     if (size == 0)
         return 0;
-    for (;;) {
-        ssize_t n = ::recv(m_handle, buf, static_cast<size_t>(size), 0);
-        if (n > 0)
-            return static_cast<int>(n);
-        if (n == 0) {
-            m_eof = true;
-            return -1;
-        }
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return 0;
-        m_last_error = errno;
+    const ssize_t n = sock_io::recv_some(m_handle, buf, static_cast<size_t>(size));
+    if (n > 0)
+        return static_cast<int>(n);
+    if (n == 0) {
+        m_eof = true;
         return -1;
     }
+    if (sock_io::would_block(errno))
+        return 0;
+    m_last_error = errno;
+    return -1;
 }
 
 int CSockStream::Send(const char* data, int len) {
@@ -178,17 +176,13 @@ int CSockStream::Send(const char* data, int len) {
         return -1;
     if (len == 0)
         return 0;
-    for (;;) {
-        ssize_t n = ::send(m_handle, data, static_cast<size_t>(len), MSG_NOSIGNAL);
-        if (n >= 0)
-            return static_cast<int>(n);
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return 0;
-        m_last_error = errno;
-        return -1;
-    }
+    const ssize_t n = sock_io::send_some(m_handle, data, static_cast<size_t>(len));
+    if (n >= 0)
+        return static_cast<int>(n);
+    if (sock_io::would_block(errno))
+        return 0;
+    m_last_error = errno;
+    return -1;
 }
 
 const char* CSockStream::GetErrorText(char* buf, int size) const {

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "Mardel/Log.h"
+#include "SockIo.h"
 
 namespace Halvex {
 namespace Sablon {
@@ -41,35 +42,27 @@ struct SockBio {
 int sock_bio_write(BIO* bio, const char* data, int len) {
     SockBio* sb = static_cast<SockBio*>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
-    for (;;) {
-        ssize_t n = ::send(sb->fd, data, static_cast<size_t>(len), MSG_NOSIGNAL);
-        if (n >= 0)
-            return static_cast<int>(n);
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            BIO_set_retry_write(bio);
-        return -1;
-    }
+    const ssize_t n = sock_io::send_some(sb->fd, data, static_cast<size_t>(len));
+    if (n >= 0)
+        return static_cast<int>(n);
+    if (sock_io::would_block(errno))
+        BIO_set_retry_write(bio);
+    return -1;
 }
 
 int sock_bio_read(BIO* bio, char* buf, int size) {
     SockBio* sb = static_cast<SockBio*>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
-    for (;;) {
-        ssize_t n = ::recv(sb->fd, buf, static_cast<size_t>(size), 0);
-        if (n > 0)
-            return static_cast<int>(n);
-        if (n == 0) {
-            sb->eof = true;
-            return 0;
-        }
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            BIO_set_retry_read(bio);
-        return -1;
+    const ssize_t n = sock_io::recv_some(sb->fd, buf, static_cast<size_t>(size));
+    if (n > 0)
+        return static_cast<int>(n);
+    if (n == 0) {
+        sb->eof = true;
+        return 0;
     }
+    if (sock_io::would_block(errno))
+        BIO_set_retry_read(bio);
+    return -1;
 }
 
 int sock_bio_puts(BIO* bio, const char* text) {

@@ -45,6 +45,22 @@ struct CStreamSender::Impl {
             head = 0;
         return 0;
     }
+
+    // Ends the owner's interest in output on the stream, when it has one.
+    void drop_output() {
+        if (output_registered && owner && stream)
+            owner->UnregisterSock(*stream, MASK_OUTPUT);
+        output_registered = false;
+    }
+
+    // Tells the handler waiting in WaitBufferSize once the room it asked for
+    // is free; the wait ends with that message.
+    void wake_size_waiter(CStreamSender& sender) {
+        if (size_waiter && free_space() >= size_wanted) {
+            sender.Notify(size_waiter, MSG_BUFFER_SIZE, 0);
+            size_waiter = 0;
+        }
+    }
 };
 
 CStreamSender* CStreamSender::Create() {
@@ -81,9 +97,7 @@ int CStreamSender::Attach(CNetHandler* owner, CSockStream* stream) {
 
 int CStreamSender::Detach() {
     std::lock_guard<std::mutex> lock(m_impl->mutex);
-    if (m_impl->output_registered && m_impl->owner && m_impl->stream)
-        m_impl->owner->UnregisterSock(*m_impl->stream, MASK_OUTPUT);
-    m_impl->output_registered = false;
+    m_impl->drop_output();
     m_impl->owner = nullptr;
     m_impl->stream = nullptr;
     return 0;
@@ -173,14 +187,9 @@ int CStreamSender::handle_output(int) {
         // The owner's registration of this socket ends with the failure.
         return -1;
     }
-    if (s.count == 0 && s.output_registered) {
-        s.owner->UnregisterSock(*s.stream, MASK_OUTPUT);
-        s.output_registered = false;
-    }
-    if (s.size_waiter && s.free_space() >= s.size_wanted) {
-        Notify(s.size_waiter, MSG_BUFFER_SIZE, 0);
-        s.size_waiter = 0;
-    }
+    if (s.count == 0)
+        s.drop_output();
+    s.wake_size_waiter(*this);
     return 0;
 }
 
@@ -211,13 +220,8 @@ int CStreamSender::Clear() {
     Impl& s = *m_impl;
     s.count = 0;
     s.head = 0;
-    if (s.output_registered && s.owner && s.stream)
-        s.owner->UnregisterSock(*s.stream, MASK_OUTPUT);
-    s.output_registered = false;
-    if (s.size_waiter && s.free_space() >= s.size_wanted) {
-        Notify(s.size_waiter, MSG_BUFFER_SIZE, 0);
-        s.size_waiter = 0;
-    }
+    s.drop_output();
+    s.wake_size_waiter(*this);
     return 0;
 }
 
