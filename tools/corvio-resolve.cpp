@@ -37,7 +37,9 @@ const char kUsage[] =
     "  --timeout MS     time limit per name (per family with --all) in\n"
     "                   milliseconds; 0 waits without limit (default 5000)\n"
     "  --repeat N       resolve the list N times in a row (default 1)\n"
-    "  -v               log progress (level 6) on stderr\n"
+    "  -v               log progress (level 6) on stderr; by default only\n"
+    "                   failures of the library (level 2) are logged, since a\n"
+    "                   family without addresses is normal with --all\n"
     "  -q               log nothing\n"
     "  --help           this text\n"
     "\n"
@@ -89,7 +91,7 @@ int main(int argc, char** argv) {
     DNSMode mode = Halvex::Corvio::DNSModeNetOnly;
     unsigned long long timeout = 5000;
     unsigned long long repeat = 1;
-    int log_level = -1;
+    int log_level = 2;
     std::vector<const char*> names;
 
     for (int i = 1; i < argc; ++i) {
@@ -138,8 +140,7 @@ int main(int argc, char** argv) {
     for (const char* name : names)
         if (!*name)
             return usageError("%s", "empty NAME");
-    if (log_level >= 0)
-        Halvex::Mardel::setPrintLogLevel(log_level);
+    Halvex::Mardel::setPrintLogLevel(log_level);
 
     initCorvioDNSManagerComponentLibrary();
     IUnknown* client = nullptr;
