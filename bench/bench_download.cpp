@@ -12,6 +12,8 @@
 //  - peak resident memory added by one 100 MiB download, before and after
 //    GetContent gathers the body into one buffer. Target: <= 2.2 x the body.
 // Prints medians of several runs and the ratios (this library / curl).
+// Options: --quick (one run of each), --small (the small-body runs only),
+// --runs N (N runs of each small-body case).
 #include <curl/curl.h>
 #include <openssl/ssl.h>
 
@@ -398,8 +400,15 @@ void report(const char* what, const char* unit, double ours, double curl) {
 
 int main(int argc, char** argv) {
     int big_runs = 5, small_runs = 3;
-    if (argc > 1 && std::strcmp(argv[1], "--quick") == 0)
-        big_runs = small_runs = 1;
+    bool small_only = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--quick") == 0)
+            big_runs = small_runs = 1;
+        else if (std::strcmp(argv[i], "--small") == 0)
+            small_only = true;
+        else if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc)
+            small_runs = std::max(1, std::atoi(argv[++i]));
+    }
     Mardel::setPrintLogLevel(2);
     curl_global_init(CURL_GLOBAL_DEFAULT);
     if (!CertMaker::Shared().Ok()) {
@@ -412,10 +421,11 @@ int main(int argc, char** argv) {
     const std::string https_big = "https://127.0.0.1:" + std::to_string(tls.Port()) + "/big";
     const std::string http_small = "http://127.0.0.1:" + std::to_string(plain.Port()) + "/small";
 
-    memory(http_big);
+    if (!small_only)
+        memory(http_big);
 
     const double mib = kBig / 1048576.0;
-    for (int t = 0; t < 2; ++t) {
+    for (int t = 0; t < (small_only ? 0 : 2); ++t) {
         const bool use_tls = t == 1;
         const std::string& url = use_tls ? https_big : http_big;
         std::vector<double> ours, theirs;
