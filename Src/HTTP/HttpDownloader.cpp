@@ -171,7 +171,14 @@ int CHttpDownloader::handle_output(int handle) {
         clearup();
         return -1;
     }
-    UnregisterSock(*d->m_stream, MASK_OUTPUT);
+    auto register_input = [this, d] {
+        if (RegisterSock(*d->m_stream, MASK_INPUT | MASK_EXCEPTION,
+                         detail::ReactorTimeout(d->m_timeout)) == 0)
+            return true;
+        MARDEL_LOG(2, "RegisterSock failed!\n");
+        clearup();
+        return false;
+    };
     if (d->m_use_ssl) {
         // The hand-shake replaces the stream object; the registration of the
         // TCP object is dropped first and made again for the TLS stream.
@@ -181,8 +188,16 @@ int CHttpDownloader::handle_output(int handle) {
             clearup();
             return -1;
         }
+        SetCurrentPhrase(PHRASE_TRANSFER);
+    } else {
+        SetCurrentPhrase(PHRASE_TRANSFER);
+        // Input interest is added before output interest is dropped: with
+        // exception interest alone in between, the reactor would switch the
+        // socket to its exception watch and back.
+        if (!register_input())
+            return -1;
+        UnregisterSock(*d->m_stream, MASK_OUTPUT);
     }
-    SetCurrentPhrase(PHRASE_TRANSFER);
 
     d->m_sender = Sablon::CStreamSender::Create();
     if (d->m_sender == nullptr) {
@@ -214,12 +229,8 @@ int CHttpDownloader::handle_output(int handle) {
         clearup();
         return -1;
     }
-    if (RegisterSock(*d->m_stream, MASK_INPUT | MASK_EXCEPTION,
-                     detail::ReactorTimeout(d->m_timeout)) != 0) {
-        MARDEL_LOG(2, "RegisterSock failed!\n");
-        clearup();
+    if (d->m_use_ssl && !register_input())
         return -1;
-    }
     return 0;
 }
 

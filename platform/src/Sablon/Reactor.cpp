@@ -505,8 +505,6 @@ int CReactor::Register(CNetHandler* handler, int fd, int mask, uint32_t timeout_
         return -1;
     if (mask == 0)
         return 0;
-    if (!watchable(fd))
-        return -1;
     HandlerCore& core = *handler->m_core;
     std::lock_guard<std::mutex> lock(core.mutex);
     if (core.state != CoreState::OPEN || core.loop == nullptr || reactor().down.load())
@@ -515,8 +513,11 @@ int CReactor::Register(CNetHandler* handler, int fd, int mask, uint32_t timeout_
     SockReg* reg;
     auto it = core.socks.find(fd);
     if (it != core.socks.end()) {
+        // Its descriptor was checked when it was first registered.
         reg = it->second;
     } else {
+        if (!watchable(fd))
+            return -1;
         reg = new SockReg;
         reg->core = handler->m_core;
         reg->fd = fd;
