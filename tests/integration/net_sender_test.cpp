@@ -152,6 +152,23 @@ TEST(Sender, LargeBufferCarriesARequestInOnePut) {
     EXPECT_EQ(got, pattern(len, 0));
 }
 
+// The block is resized while bytes wait in it (the peer reads nothing
+// yet): they stay queued, in order, and a size below them is refused.
+TEST(Sender, ResizeKeepsTheQueuedBytes) {
+    Owner o;
+    ASSERT_TRUE(o.Connect(4096));
+    const size_t first = 30000, second = 200000, sent = first + second;
+    const auto all = pattern(sent, 0);
+    ASSERT_EQ(o.sender->Put(all.data(), static_cast<int>(first)), 0);
+    EXPECT_EQ(o.sender->SetBufferSize(8), 0);
+    ASSERT_EQ(o.sender->Put(all.data() + first, static_cast<int>(second)), 0);
+    EXPECT_LT(o.sender->SetBufferSize(1), 0);  // the queued bytes would not fit
+    EXPECT_EQ(o.sender->GetBufferSize(), 8);
+    std::vector<char> got(sent);
+    EXPECT_EQ(corvio_test::ReadFor(o.peer, got.data(), sent, 5000), static_cast<long>(sent));
+    EXPECT_EQ(got, all);
+}
+
 TEST(Sender, SendFailureIsReportedOnceAsMessageTwo) {
     Owner o;
     ASSERT_TRUE(o.Connect());

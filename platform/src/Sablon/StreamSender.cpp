@@ -1,20 +1,22 @@
 #include "Sablon/StreamSender.h"
 
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
-#include <vector>
 
 #include "Reactor.h"
 
 namespace Halvex {
 namespace Sablon {
 
-// Queued bytes are m_buf[m_head, m_head + m_count); the block is compacted
-// when a Put needs the room behind the tail.
+// Queued bytes are buf[head, head + count); the block is compacted when a Put
+// needs the room behind the tail. The block of `cap` bytes is allocated when
+// bytes first have to wait: a Put the socket takes whole needs none.
 struct CStreamSender::Impl {
     std::mutex mutex;
-    std::vector<char> buf;
+    std::unique_ptr<char[]> buf;
+    size_t cap = BLOCK_SIZE;
     size_t head = 0;
     size_t count = 0;
     CNetHandler* owner = nullptr;
@@ -25,15 +27,15 @@ struct CStreamSender::Impl {
     unsigned int size_wanted = 0;
     long exception_waiter = 0;
 
-    size_t capacity() const { return buf.size(); }
-    size_t free_space() const { return buf.size() - count; }
+    size_t capacity() const { return cap; }
+    size_t free_space() const { return cap - count; }
 
     // Writes queued bytes until the socket takes no more; -1 on a send
     // failure.
     int flush() {
         while (count > 0) {
             int chunk = count > (1u << 30) ? (1 << 30) : static_cast<int>(count);
-            int n = stream->Send(buf.data() + head, chunk);
+            int n = stream->Send(buf.get() + head, chunk);
             if (n < 0)
                 return -1;
             if (n == 0)
@@ -74,10 +76,7 @@ CStreamSender* CStreamSender::Create() {
     return sender;
 }
 
-CStreamSender::CStreamSender() : m_impl(new (std::nothrow) Impl) {
-    if (m_impl)
-        m_impl->buf.resize(BLOCK_SIZE);
-}
+CStreamSender::CStreamSender() : m_impl(new (std::nothrow) Impl) {}
 
 CStreamSender::~CStreamSender() {
     delete m_impl;
@@ -115,15 +114,15 @@ int CStreamSender::SetBufferSize(int blocks) {
     size_t bytes = static_cast<size_t>(blocks) * BLOCK_SIZE;
     if (m_impl->count > bytes)
         return -1;
-    std::vector<char> next;
-    try {
-        next.resize(bytes);
-    } catch (...) {
-        return -1;
+    std::unique_ptr<char[]> next;
+    if (m_impl->count) {
+        next.reset(new (std::nothrow) char[bytes]);
+        if (!next)
+            return -1;
+        memcpy(next.get(), m_impl->buf.get() + m_impl->head, m_impl->count);
     }
-    if (m_impl->count)
-        memcpy(next.data(), m_impl->buf.data() + m_impl->head, m_impl->count);
-    m_impl->buf.swap(next);
+    m_impl->buf = std::move(next);
+    m_impl->cap = bytes;
     m_impl->head = 0;
     return 0;
 }
@@ -157,11 +156,25 @@ int CStreamSender::Put(const char* data, int len) {
             return 0;
     }
     size_t rest = static_cast<size_t>(len) - offset;
+    if (!s.buf) {
+        s.buf.reset(new (std::nothrow) char[s.cap]);
+        if (!s.buf) {
+            // Part of the bytes may have gone out: the stream is cut.
+            if (offset > 0) {
+                s.failed = true;
+                if (s.exception_waiter) {
+                    Notify(s.exception_waiter, MSG_SOCKET_EXCEPTION, 0);
+                    s.exception_waiter = 0;
+                }
+            }
+            return -1;
+        }
+    }
     if (s.head + s.count + rest > s.capacity()) {
-        memmove(s.buf.data(), s.buf.data() + s.head, s.count);
+        memmove(s.buf.get(), s.buf.get() + s.head, s.count);
         s.head = 0;
     }
-    memcpy(s.buf.data() + s.head + s.count, data + offset, rest);
+    memcpy(s.buf.get() + s.head + s.count, data + offset, rest);
     s.count += rest;
     if (!s.output_registered) {
         if (CReactor::Register(s.owner, s.stream->GetHandle(), MASK_OUTPUT, 0, true) == 0)
