@@ -51,9 +51,12 @@ public:
     std::string m_www_authenticate;
 
 private:
-    // Closes the previous downloader and makes a configured new one; false
-    // when none could be made. Called with m_mutex held.
-    bool replace_downloader();
+    // Makes a configured new downloader the current one and hands back the
+    // previous one (or null), which the caller closes once the new one has
+    // been started: its close then usually rides on the same wake-up of the
+    // reactor loop as the new start. False when none could be made (the
+    // previous one is then closed). Called with m_mutex held.
+    bool replace_downloader(CHttpDownloader*& previous);
     void apply_settings();
     // Waits for the end notice of the started download and derives the
     // result. Called without m_mutex.
@@ -85,14 +88,15 @@ int CHttpDownloaderBlockImpl::handle_message(long from_id, unsigned int msg, lon
     return 0;
 }
 
-bool CHttpDownloaderBlockImpl::replace_downloader() {
-    if (m_downloader) {
-        m_downloader->Close();
-        m_downloader = nullptr;
-    }
+bool CHttpDownloaderBlockImpl::replace_downloader(CHttpDownloader*& previous) {
+    previous = m_downloader;
     m_downloader = CHttpDownloader::Create(GetID());
-    if (!m_downloader)
+    if (!m_downloader) {
+        if (previous)
+            previous->Close();
+        previous = nullptr;
         return false;
+    }
     apply_settings();
     return true;
 }
@@ -125,10 +129,13 @@ int CHttpDownloaderBlockImpl::download_request(const Sablon::CSockAddr& addr, co
                                                int len, const char* path) {
     {
         Mardel::CGuard<Mardel::CMutex> guard(m_mutex);
-        if (!replace_downloader())
+        CHttpDownloader* previous = nullptr;
+        if (!replace_downloader(previous))
             return -1;
         const int started = path ? m_downloader->InitUseSsl(addr, request, len, path)
                                  : m_downloader->Init(addr, request, len);
+        if (previous)
+            previous->Close();
         // A downloader whose start failed sends no end notice; it stays, so
         // that the result readers answer from it.
         if (started < 0)
@@ -140,9 +147,12 @@ int CHttpDownloaderBlockImpl::download_request(const Sablon::CSockAddr& addr, co
 int CHttpDownloaderBlockImpl::download_url(const char* url, const char* path) {
     {
         Mardel::CGuard<Mardel::CMutex> guard(m_mutex);
-        if (!replace_downloader())
+        CHttpDownloader* previous = nullptr;
+        if (!replace_downloader(previous))
             return -1;
         const int started = path ? m_downloader->InitUseSsl(url, path) : m_downloader->Init(url);
+        if (previous)
+            previous->Close();
         if (started < 0)
             return -1;
     }
