@@ -337,6 +337,18 @@ TEST(TlsStream, PeerCertificateGivesTheCommonName) {
     }
 }
 
+// The largest limit (2^32-1 ms, beyond poll's int) still waits for the
+// server instead of giving up at once.
+TEST(TlsStream, LargestTimeLimitStillCompletesTheHandshake) {
+    const CertMaker& certs = Certs();
+    LoopbackServer server(TlsOptions(certs.server_ip), {{Step::Handshake(), Step::Sleep(20)}});
+    ASSERT_TRUE(server.Ok()) << server.Error();
+    CSslStream tls;
+    uint32_t timeout = 0xFFFFFFFFu;
+    ASSERT_EQ(tls.SetOption(CSslStream::OPT_TIMEOUT, 0, &timeout), 0);
+    EXPECT_EQ(tls.Connect(ConnectTcp(server)), 0);
+}
+
 TEST(TlsStream, HandshakeOverIpv6) {
     const CertMaker& certs = Certs();
     LoopbackServer server(TlsOptions(certs.server_ip_san, 6),

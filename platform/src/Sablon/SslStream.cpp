@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -398,14 +399,15 @@ int CSslStream::Connect(CSockStream* tcp) {
                          : ssl_error_text();
             break;
         }
-        int left = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-        if (left <= 0) {
+        const long long left_ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left_ms <= 0) {
             why = "hand-shake timed out";
             break;
         }
+        // A limit of up to 2^32-1 ms does not fit poll's int: wait in steps.
         pollfd p{fd, events, 0};
-        int n = ::poll(&p, 1, left);
+        int n = ::poll(&p, 1, left_ms > INT_MAX ? INT_MAX : static_cast<int>(left_ms));
         if (n < 0 && errno != EINTR) {
             why = "poll failed";
             detail = strerror(errno);
