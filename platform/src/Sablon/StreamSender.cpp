@@ -55,6 +55,19 @@ struct CStreamSender::Impl {
         output_registered = false;
     }
 
+    // The stream is cut (a send failed, or bytes could not follow those
+    // already sent): nothing more is queued or sent, and the handler that
+    // asked with WaitException is told once.
+    void fail(CStreamSender& sender) {
+        failed = true;
+        count = 0;
+        head = 0;
+        if (exception_waiter) {
+            sender.Notify(exception_waiter, MSG_SOCKET_EXCEPTION, 0);
+            exception_waiter = 0;
+        }
+    }
+
     // Tells the handler waiting in WaitBufferSize once the room it asked for
     // is free; the wait ends with that message.
     void wake_size_waiter(CStreamSender& sender) {
@@ -144,11 +157,7 @@ int CStreamSender::Put(const char* data, int len) {
         s.head = 0;
         int n = s.stream->Send(data, len);
         if (n < 0) {
-            s.failed = true;
-            if (s.exception_waiter) {
-                Notify(s.exception_waiter, MSG_SOCKET_EXCEPTION, 0);
-                s.exception_waiter = 0;
-            }
+            s.fail(*this);
             return -1;
         }
         offset = static_cast<size_t>(n);
@@ -160,13 +169,8 @@ int CStreamSender::Put(const char* data, int len) {
         s.buf.reset(new (std::nothrow) char[s.cap]);
         if (!s.buf) {
             // Part of the bytes may have gone out: the stream is cut.
-            if (offset > 0) {
-                s.failed = true;
-                if (s.exception_waiter) {
-                    Notify(s.exception_waiter, MSG_SOCKET_EXCEPTION, 0);
-                    s.exception_waiter = 0;
-                }
-            }
+            if (offset > 0)
+                s.fail(*this);
             return -1;
         }
     }
@@ -177,8 +181,16 @@ int CStreamSender::Put(const char* data, int len) {
     memcpy(s.buf.get() + s.head + s.count, data + offset, rest);
     s.count += rest;
     if (!s.output_registered) {
-        if (CReactor::Register(s.owner, s.stream->GetHandle(), MASK_OUTPUT, 0, true) == 0)
-            s.output_registered = true;
+        if (CReactor::Register(s.owner, s.stream->GetHandle(), MASK_OUTPUT, 0, true) != 0) {
+            // Without output events the queued bytes would never go out: take
+            // them back, and when some of this Put already went out the
+            // stream is cut.
+            s.count -= rest;
+            if (offset > 0)
+                s.fail(*this);
+            return -1;
+        }
+        s.output_registered = true;
     }
     return 0;
 }
@@ -189,14 +201,8 @@ int CStreamSender::handle_output(int) {
     if (s.stream == nullptr || s.owner == nullptr)
         return 0;
     if (!s.failed && s.flush() < 0) {
-        s.failed = true;
-        s.count = 0;
-        s.head = 0;
+        s.fail(*this);
         s.output_registered = false;
-        if (s.exception_waiter) {
-            Notify(s.exception_waiter, MSG_SOCKET_EXCEPTION, 0);
-            s.exception_waiter = 0;
-        }
         // The owner's registration of this socket ends with the failure.
         return -1;
     }
