@@ -233,7 +233,14 @@ void CDNSManager::resolveProc(unsigned long index) {
     }
     std::string ip;
     ResolveError failure = ResolveError::none;
-    bool ok = convert(name, family, &ip, &failure);
+    bool ok = false;
+    try {
+        ok = convert(name, family, &ip, &failure);
+    } catch (...) {
+        // Out of memory, or a resolver that threw: the slot must still end,
+        // or its waiters would wait for ever. Treated as worth another try.
+        failure = ResolveError::temporary;
+    }
     slot.timer->stop(false);
     {
         CGuard<CMutex> lock(m_request_mutex);
@@ -390,7 +397,13 @@ void CDNSManager::resolveAllProc(unsigned long index) {
         family = slot.family;
     }
     std::set<std::string> ips;
-    bool ok = convertAll(name, family, &ips);
+    bool ok = false;
+    try {
+        ok = convertAll(name, family, &ips);
+    } catch (...) {
+        // As in resolveProc: the slot ends as failed.
+        ips.clear();
+    }
     slot.timer->stop(false);
     {
         CGuard<CMutex> lock(m_request_mutex);

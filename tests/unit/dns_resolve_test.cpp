@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <new>
 #include <set>
 #include <string>
 
@@ -305,6 +306,19 @@ TEST_F(DnsManagerTest, OneFamilyOnlyEndsAtOnceEvenWithoutLimit) {
     EXPECT_FALSE(capture.Has("getAddrInfoAll IPV4 failed!\n"));
     EXPECT_FALSE(capture.Has("getAddrInfoAll failed!\n"));
     EXPECT_EQ(resolver->calls("v4only.test", kV6), 1);  // a failed slot is not run again
+}
+
+// A resolution that throws (out of memory, or a resolver installed by the
+// host program) still ends its slot: the waiters of all-address slots end at
+// once, and the slot is free again afterwards.
+TEST_F(DnsManagerTest, ThrowingResolutionEndsItsSlot) {
+    Halvex::Sablon::setResolver(
+        [](const std::string&, int) -> Halvex::Sablon::ResolveResult { throw std::bad_alloc(); });
+    auto began = std::chrono::steady_clock::now();
+    Set ips;
+    EXPECT_FALSE(mgr->getAddrInfoAll("throws.test", ips, 2000, DNSModeNetOnly));
+    EXPECT_LT(corvio_test::msSince(began), 1500);
+    EXPECT_TRUE(ips.empty());
 }
 
 TEST_F(DnsManagerTest, NeitherFamilyGivesThreeMessagesAndFalse) {
