@@ -52,6 +52,8 @@ TEST(Log, QualifiedNameCutsReturnTypeAndParameters) {
         {"static bool Halvex::Corvio::A::f(std::map<int, int>&)", "Halvex::Corvio::A::f"},
         {"std::vector<int, std::allocator<int> > ns::g()", "ns::g"},
         {"char* ns::h(int)", "ns::h"},
+        {"void Halvex::Mardel::(anonymous namespace)::Service::run()",
+         "Halvex::Mardel::(anonymous namespace)::Service::run"},
     };
     for (const Case& c : cases) {
         char out[128];

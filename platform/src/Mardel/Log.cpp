@@ -81,7 +81,8 @@ void qualifiedName(const char* pretty, char* out, int size) {
         return;
     // The name ends at the '(' that opens the parameter list: the first '('
     // outside template brackets. It begins after the last space before it
-    // outside template brackets (the space that follows the return type).
+    // outside brackets and parentheses (the space that follows the return
+    // type).
     const char* open = nullptr;
     int depth = 0;
     for (const char* p = pretty; *p; ++p) {
@@ -90,6 +91,12 @@ void qualifiedName(const char* pretty, char* out, int size) {
         else if (*p == '>')
             --depth;
         else if (*p == '(' && depth == 0) {
+            // clang names unnamed namespaces "(anonymous namespace)".
+            static const char kAnonymous[] = "(anonymous namespace)";
+            if (strncmp(p, kAnonymous, sizeof(kAnonymous) - 1) == 0) {
+                p += sizeof(kAnonymous) - 2;
+                continue;
+            }
             // "operator()" keeps its own pair of parentheses.
             if (p - pretty >= 8 && strncmp(p - 8, "operator", 8) == 0 && p[1] == ')') {
                 ++p;
@@ -105,9 +112,9 @@ void qualifiedName(const char* pretty, char* out, int size) {
     depth = 0;
     for (const char* p = open; p > pretty; --p) {
         char c = p[-1];
-        if (c == '>')
+        if (c == '>' || c == ')')
             ++depth;
-        else if (c == '<')
+        else if (c == '<' || c == '(')
             --depth;
         else if (c == ' ' && depth == 0) {
             begin = p;
