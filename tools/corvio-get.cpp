@@ -60,12 +60,14 @@ void usage(FILE* out) {
                  "                   With -I, -X, -H or -d the request is built here and sent to\n"
                  "                   the URL's address with Host set to the URL's host[:port];\n"
                  "                   otherwise the library sends its own GET for the URL.\n"
-                 "  -u USER:PASS     credentials: sent as Basic at once, or as Digest when the\n"
-                 "                   server challenges (one retry)\n"
+                 "  -u USER:PASS     credentials: the library's GET carries Basic at once;\n"
+                 "                   a challenge is answered once (Basic or Digest)\n"
                  "  --ha1            PASS is the Digest HA1 (32 hexadecimal digits)\n"
                  "  --keep-alive     keep-alive mode: a challenge is answered on the same\n"
                  "                   connection when the server keeps it open\n"
-                 "  --timeout MS     inactivity time-out in milliseconds (default 5000; 0: none)\n"
+                 "  --timeout MS     inactivity time-out in milliseconds (default 5000; 0: none;\n"
+                 "                   at most 4294967, about 71 minutes)\n"
+                 "  --fail           exit 22 when the HTTP status is 400 or more\n"
                  "TLS (https:// URLs, or any URL with --tls):\n"
                  "  --tls            use TLS also for an http:// URL\n"
                  "  --cacert FILE    trust the CA certificates in FILE (repeatable); default:\n"
@@ -76,7 +78,7 @@ void usage(FILE* out) {
                  "                   numeric address\n"
                  "  --cert PEM       client certificate and key (one PEM file)\n"
                  "  --sni NAME       server name to send and, with a trusted CA, to match\n"
-                 "                   (default: the URL's host when it is a name)\n"
+                 "                   (default: the URL's host; an address is matched, not sent)\n"
                  "  Without a trusted CA (-k, or no bundle and no --cacert) any certificate\n"
                  "  is accepted.\n"
                  "Messages:\n"
@@ -157,12 +159,6 @@ bool split_url(const std::string& url, UrlParts& parts) {
         parts.host = parts.authority.substr(0, parts.authority.find(':'));
     }
     return !parts.host.empty();
-}
-
-bool is_numeric_host(const std::string& host) {
-    if (host.find(':') != std::string::npos)
-        return true;  // IPv6
-    return host.find_first_not_of("0123456789.") == std::string::npos;
 }
 
 bool method_from_text(const std::string& text, Corvio::HTTP_METHOD_TYPE& method) {
@@ -354,8 +350,8 @@ int parse_args(int argc, char** argv, Options& o) {
                 return EXIT_USAGE;
             char* end = nullptr;
             const long long ms = std::strtoll(value.c_str(), &end, 10);
-            if (value.empty() || *end != '\0' || ms < 0 || ms > 4294967LL * 1000) {
-                fail_line(EXIT_USAGE, "--timeout needs milliseconds (0 to 4294967000)");
+            if (value.empty() || *end != '\0' || ms < 0 || ms > 4294967LL) {
+                fail_line(EXIT_USAGE, "--timeout needs milliseconds (0 to 4294967)");
                 return EXIT_USAGE;
             }
             o.timeout_ms = ms;
@@ -494,10 +490,9 @@ int run(int argc, char** argv) {
         for (const std::string& crl : o.crls)
             https.AddCRL(crl.c_str());
         https.SetVerifyCN(o.verify_cn);
-        if (o.has_sni)
-            https.SetSslOption6Text(o.sni.c_str());
-        else if (!is_numeric_host(url.host))
-            https.SetSslOption6Text(url.host.c_str());
+        // The URL's host is always the identity to check against a trusted
+        // CA; a numeric host is matched but not sent as SNI (RFC 6066 3).
+        https.SetSslOption6Text(o.has_sni ? o.sni.c_str() : url.host.c_str());
     }
 
     Owner* owner = new Owner;

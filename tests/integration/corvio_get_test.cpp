@@ -81,7 +81,8 @@ const char kEnd[] = "\r\n\r\n";
 const std::string k200 = "HTTP/1.1 200 OK\r\nContent-Length: 6\r\nX-Srv: a\r\n\r\nhello\n";
 const std::string k404 = "HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\n\r\ngone";
 
-enum Server { NONE, REFUSED, PLAIN, TLS_TRUSTED, TLS_UNTRUSTED };
+// TLS_OTHER_NAME: a certificate of the trusted CA issued to another name.
+enum Server { NONE, REFUSED, PLAIN, TLS_TRUSTED, TLS_UNTRUSTED, TLS_OTHER_NAME };
 
 struct GetCase {
     const char* name;
@@ -109,9 +110,10 @@ TEST_P(CorvioGetCase, ExitStatusOutputAndRequest) {
     if (c.server == REFUSED) {
         url = "http://127.0.0.1:" + std::to_string(corvio_test::TcpListener::ClosedPort()) + "/x";
     } else if (c.server != NONE) {
-        const CertMaker::Identity* id = c.server == TLS_TRUSTED     ? &certs.server_ip_san
-                                        : c.server == TLS_UNTRUSTED ? &certs.server_untrusted
-                                                                    : nullptr;
+        const CertMaker::Identity* id = c.server == TLS_TRUSTED      ? &certs.server_ip_san
+                                        : c.server == TLS_UNTRUSTED  ? &certs.server_untrusted
+                                        : c.server == TLS_OTHER_NAME ? &certs.server_host
+                                                                     : nullptr;
         server.reset(new LoopbackServer(Opts(id), {c.script}));
         ASSERT_TRUE(server->Ok()) << server->Error();
         url = std::string(id ? "https" : "http") +
@@ -237,6 +239,15 @@ std::vector<GetCase> Cases() {
          "hand-shake",
          nullptr},
         {"TlsInsecureAccepts", TLS_UNTRUSTED, ok, {"-k", "@URL"}, 0, "hello\n", "", nullptr},
+        // A numeric URL host is still the identity the certificate must match.
+        {"TlsTrustedCaOtherNameRefused",
+         TLS_OTHER_NAME,
+         ok,
+         {"--cacert", "@CA", "@URL"},
+         7,
+         "",
+         "hand-shake",
+         nullptr},
         {"DigestRetry",
          PLAIN,
          {Step::ReadUntil(kEnd),
