@@ -41,7 +41,9 @@ struct https_option_data {
     // Check the certificate's common name against the server's numeric address.
     bool verify_cn = false;
     // Files of trusted CA certificates, used in ascending byte order. When not
-    // empty, the server's chain must verify against them.
+    // empty, the server's chain must verify against them. The chain alone
+    // says nothing of whose certificate it is: set ssl_option6_text (or
+    // verify_cn) to have the server's identity checked too.
     std::set<std::string> trust_ca_files;
     // Revocation list files the server certificate is checked against.
     std::set<std::string> crl_files;
@@ -116,7 +118,12 @@ public:
     void SetHttpsOption(const CHttpsOption* option);
 
     // Starts a GET of `url` ("http://" or "https://" ...). 0, or -1 when the
-    // download could not start (no end notice follows then).
+    // download could not start (no end notice follows then). The scheme only
+    // chooses the default port: TLS is used by InitUseSsl alone, and Init
+    // sends credentials in clear.
+    //
+    // The answer is kept in memory as it arrives; a peer may send a body of up
+    // to about 2 GiB (the parser's 32-bit counts) before the exchange fails.
     int Init(const char* url);
     // Starts sending the complete request text `request` of `len` bytes.
     int Init(const Sablon::CSockAddr& addr, const char* request, int len);
@@ -132,14 +139,16 @@ public:
     static int ParseURL(const char* url, Sablon::CSockAddr& addr, int& path_offset);
 
     // Blocks until the sender reports `size` free bytes (true), or until the
-    // exchange ends or the downloader closes (false).
+    // exchange ends or the downloader closes (false). Never call it from a
+    // reactor handler: the report comes through the reactor.
     bool WaitBufferSize(unsigned int size);
     // A further request on a kept-alive connection, after the previous end
     // notice; 0 or -1.
     int SendRequest(const char* request, int len);
     // Takes the connection's descriptor out of the downloader; -1 when none.
     int DetachSock();
-    // The parsed answer (valid until Close()), or null.
+    // The parsed answer (valid until Close()), or null. Read it after
+    // MSG_DOWNLOAD_END; it is owned by the downloader: never Release it.
     CHttpParser* GetResult();
     ErrorReason GetErrorReason();
     // Announced body size (or the received one for an until-close body), -1

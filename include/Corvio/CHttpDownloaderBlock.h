@@ -44,7 +44,12 @@ public:
 
     // Sends the complete request text `request` of `len` bytes to `addr`.
     int Download(const Sablon::CSockAddr& addr, const char* request, int len);
-    // GET of `url` ("http://host[:port]/target" or "https://...").
+    // GET of `url` ("http://host[:port]/target" or "https://..."). The scheme
+    // only chooses the default port: TLS is used by DownloadUseSsl alone, and
+    // Download sends credentials in clear.
+    //
+    // Download and DownloadUseSsl block the calling thread until the end of
+    // the download: never call them from a reactor handler.
     int Download(const char* url);
     // The same over TLS; `path` is a PEM file with the client certificate and
     // its key ("" for none). A null `path` is refused (-1).
@@ -68,7 +73,7 @@ public:
     void SetWWWAuthenticate(const char* challenge);
 
     // The last download's answer (valid until the next download or the
-    // destruction), or null.
+    // destruction), or null. Owned by this object: never Release it.
     CHttpParser* GetResult();
     CHttpDownloader::ErrorReason GetErrorReason();
     int GetTotalContentSize();

@@ -99,8 +99,9 @@ public:
     // Frees everything held for the message and returns to HTTP_PARSE_INIT.
     // The maximum buffer length is kept; header-only mode is cleared.
     void Reset();
-    // Destroys the parser object (for parsers made by Clone or handed out by
-    // the library).
+    // Destroys the parser object: for parsers made by Clone (or by new).
+    // Never for the parser a downloader's GetResult hands out, which the
+    // downloader owns.
     void Release();
 
     parse_status_t GetStatus() const;
