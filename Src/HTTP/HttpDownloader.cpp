@@ -304,7 +304,10 @@ int CHttpDownloader::handle_input(int /*handle*/) {
                 return 0;
             }
             const char* connection = d->m_parser.Value("Connection");
-            if (connection != nullptr && !text::equal_nocase(connection, "keep-alive")) {
+            // Bytes after the answer were never asked for (no request is
+            // pipelined): the connection is out of step, so it is not kept.
+            if (d->m_parser.GetExtraLength() > 0 ||
+                (connection != nullptr && !text::equal_nocase(connection, "keep-alive"))) {
                 d->m_keep_alive = false;
                 clearup();
                 return 0;

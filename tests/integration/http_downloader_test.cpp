@@ -305,6 +305,7 @@ TEST(Downloader, RequestBetweenOneAndTwoBlocks) {
 struct KeepCase {
     const char* connection;  // null: no field
     bool kept;
+    const char* unasked;  // bytes the server sends after the answer
 };
 
 class KeepAliveTest : public ::testing::TestWithParam<bool> {};
@@ -312,14 +313,20 @@ class KeepAliveTest : public ::testing::TestWithParam<bool> {};
 TEST_P(KeepAliveTest, ConnectionValuesDecide) {
     const bool tls = GetParam();
     const KeepCase cases[] = {
-        {"keep-alive", true}, {"Keep-Alive", true}, {nullptr, true},
-        {"close", false},     {"Upgrade", false},
+        {"keep-alive", true, ""},
+        {"Keep-Alive", true, ""},
+        {nullptr, true, ""},
+        {"close", false, ""},
+        {"Upgrade", false, ""},
+        // Bytes nobody asked for put the connection out of step.
+        {"keep-alive", false, "HTTP/1.1 200 OK\r\n"},
     };
     for (const KeepCase& c : cases) {
         SCOPED_TRACE(c.connection ? c.connection : "(none)");
         const std::string field =
             c.connection ? std::string("Connection: ") + c.connection + "\r\n" : std::string();
-        const std::string first = kHeader200 + field + "Content-Length: 1\r\n\r\n1";
+        const std::string first =
+            kHeader200 + field + "Content-Length: 1\r\n\r\n1" + std::string(c.unasked);
         const std::string second = kHeader200 + "Content-Length: 1\r\n\r\n2";
         LoopbackServer server(ServerOptions(tls),
                               {{Step::ReadUntil("\r\n\r\n"), Step::Send(first),
