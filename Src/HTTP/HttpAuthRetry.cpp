@@ -305,12 +305,7 @@ bool CHttpDownloader::retry_with_auth() {
     // ended, so that only the retry's end notice ends this exchange.
     if (d->m_stream != nullptr)
         RemoveSock(*d->m_stream);
-    if (d->m_sender != nullptr) {
-        d->m_sender->Detach();
-        d->m_sender->Clear();
-        d->m_sender->Close();
-        d->m_sender = nullptr;
-    }
+    d->end_sender();
     CHttpDownloader* retry = CHttpDownloader::Create(GetID());
     if (retry == nullptr)
         return false;

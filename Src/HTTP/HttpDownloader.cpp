@@ -149,6 +149,22 @@ void CHttpDownloader::clearup() {
     WakeWaiters(d->m_wait);
 }
 
+void CHttpDownloaderImpl::end_sender() {
+    if (m_sender == nullptr)
+        return;
+    m_sender->Detach();
+    m_sender->Clear();
+    m_sender->Close();
+    m_sender = nullptr;
+}
+
+bool CHttpDownloaderImpl::fit_sender(int len) {
+    if (static_cast<long long>(m_sender->GetBufferSize()) * Sablon::CStreamSender::BLOCK_SIZE >=
+        len)
+        return true;
+    return m_sender->SetBufferSize(len / Sablon::CStreamSender::BLOCK_SIZE + 1) >= 0;
+}
+
 int CHttpDownloader::handle_output(int handle) {
     CHttpDownloaderImpl* d = m_impl;
     CGuard<CRecursiveMutex> lock(d->m_mutex);
@@ -217,12 +233,10 @@ int CHttpDownloader::handle_output(int handle) {
         d->m_wait.sender_ready = true;
         d->m_wait.cond.notify_all();
     }
-    if (static_cast<long long>(d->m_sender->GetBufferSize()) * kRecvPiece < d->m_len) {
-        if (d->m_sender->SetBufferSize(d->m_len / kRecvPiece + 1) < 0) {
-            MARDEL_LOG(2, "m_sender->SetBufferSize failed, m_len: %d\n", d->m_len);
-            clearup();
-            return -1;
-        }
+    if (!d->fit_sender(d->m_len)) {
+        MARDEL_LOG(2, "m_sender->SetBufferSize failed, m_len: %d\n", d->m_len);
+        clearup();
+        return -1;
     }
     if (d->m_sender->Put(d->m_buf, d->m_len) < 0) {
         MARDEL_LOG(3, "m_sender->Put failed, should not happend. m_len:%d\n", d->m_len);
@@ -262,6 +276,7 @@ int CHttpDownloader::handle_input(int /*handle*/) {
     if (d->m_stream == nullptr)
         return -1;
     // Each round reads one piece; a full piece is followed by another read.
+    int full_pieces = 0;
     for (;;) {
         const int got = d->m_stream->Recv(d->m_recv, kRecvPiece);
         if (got == 0)
@@ -327,7 +342,13 @@ int CHttpDownloader::handle_input(int /*handle*/) {
         // INIT: only interim answers so far, the final one is still to come.
         if (status == HTTP_PARSE_INCOMPLETE || status == HTTP_PARSE_UNTIL_CLOSE ||
             status == HTTP_PARSE_INIT) {
-            if (got == kRecvPiece)
+            // A full piece means more may be waiting. Over TCP one event
+            // takes at most kPiecesPerEvent pieces: the level-triggered input
+            // event comes back for the rest, and meanwhile the owner's
+            // readers and other handlers of this loop get their turn. TLS
+            // reads on until a short read, since decrypted bytes left inside
+            // the TLS stream raise no input event.
+            if (got == kRecvPiece && (d->m_use_ssl || ++full_pieces < kPiecesPerEvent))
                 continue;
             return 0;
         }
@@ -396,12 +417,7 @@ int CHttpDownloader::handle_close(Sablon::CNetHandler* /*handler*/) {
     }
     {
         CGuard<CRecursiveMutex> lock(d->m_mutex);
-        if (d->m_sender != nullptr) {
-            d->m_sender->Detach();
-            d->m_sender->Clear();
-            d->m_sender->Close();
-            d->m_sender = nullptr;
-        }
+        d->end_sender();
         if (d->m_stream != nullptr) {
             RemoveSock(*d->m_stream);
             d->m_stream = nullptr;
@@ -435,12 +451,10 @@ int CHttpDownloader::SendRequest(const char* request, int len) {
     if (copy == nullptr)
         return -1;
     std::memcpy(copy, request, static_cast<size_t>(len));
-    if (static_cast<long long>(d->m_sender->GetBufferSize()) * kRecvPiece < len) {
-        if (d->m_sender->SetBufferSize(len / kRecvPiece + 1) < 0) {
-            MARDEL_LOG(2, "m_sender->SetBufferSize failed, m_len: %d\n", len);
-            std::free(copy);
-            return -1;
-        }
+    if (!d->fit_sender(len)) {
+        MARDEL_LOG(2, "m_sender->SetBufferSize failed, m_len: %d\n", len);
+        std::free(copy);
+        return -1;
     }
     const bool head = detail::IsHeadRequest(copy, len);
 
@@ -527,12 +541,7 @@ int CHttpDownloader::DetachSock() {
     if (d->m_stream == nullptr)
         return -1;
     // The sender lets go of the descriptor before it is handed out.
-    if (d->m_sender != nullptr) {
-        d->m_sender->Detach();
-        d->m_sender->Clear();
-        d->m_sender->Close();
-        d->m_sender = nullptr;
-    }
+    d->end_sender();
     RemoveSock(*d->m_stream);
     const int fd = d->m_stream->Detach();
     d->m_stream = nullptr;

@@ -21,6 +21,8 @@ namespace Corvio {
 
 // Size of one read from the stream and of one sender block.
 constexpr int kRecvPiece = 32768;
+// Full pieces one input event reads over TCP before it lets the loop go on.
+constexpr int kPiecesPerEvent = 32;
 // Fixed text limits: a URL and a rendered request hold at most 1023
 // characters, a PEM path at most 255.
 constexpr int kMaxUrlLen = 1023;
@@ -47,6 +49,13 @@ public:
     ~CHttpDownloaderImpl();
     CHttpDownloaderImpl(const CHttpDownloaderImpl&) = delete;
     CHttpDownloaderImpl& operator=(const CHttpDownloaderImpl&) = delete;
+
+    // Ends the sender, if any: it lets go of the stream, drops what it
+    // queued and is closed (the reactor deletes it). m_mutex held.
+    void end_sender();
+    // Enlarges the sender's buffer so that `len` bytes go out with one Put;
+    // false when it cannot. m_mutex held, sender present.
+    bool fit_sender(int len);
 
     // The stream (a CSockStream, after a TLS hand-shake the CSslStream) and
     // the same object as a CSock. m_stream is cleared when an exchange ends
