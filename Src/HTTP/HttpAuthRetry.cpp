@@ -313,6 +313,10 @@ bool CHttpDownloader::retry_with_auth() {
     // The retry carries the credentials: it verifies the server as the first
     // connection did, and presents the same client certificate.
     CHttpsOption option;
+    if (option.GetData() == nullptr) {
+        retry->Close();
+        return false;
+    }
     *option.GetData() = d->m_https_option;
     retry->SetHttpsOption(&option);
     d->m_retry_downloader = retry;

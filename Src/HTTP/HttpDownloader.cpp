@@ -43,7 +43,13 @@ CHttpDownloaderImpl::~CHttpDownloaderImpl() {
 CHttpDownloader* CHttpDownloader::Create(long notify_id) {
     if (notify_id == 0)
         return nullptr;
-    return new (std::nothrow) CHttpDownloader(notify_id);
+    // Construction allocates (the state record, the handler's registration):
+    // out of memory gives null, never an exception.
+    try {
+        return new CHttpDownloader(notify_id);
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 CHttpDownloader::CHttpDownloader(long notify_id) : m_impl(new CHttpDownloaderImpl(notify_id)) {}
