@@ -127,7 +127,7 @@ bool CDNSManager::addCacheAll(const std::string& name, int family,
 bool CDNSManager::getByCache(const std::string& name, int family, std::string* ip) {
     {
         CGuard<CMutex> lock(m_cache_mutex);
-        auto it = m_cache.find(DNSCacheKey{name, family});
+        auto it = m_cache.find(DNSCacheKeyRef{name, family});
         if (it == m_cache.end())
             return false;
         *ip = it->second.ip;
@@ -140,7 +140,7 @@ bool CDNSManager::getByCache(const std::string& name, int family, std::string* i
 // family) adds nothing and so does not count as a hit.
 bool CDNSManager::getByCacheAll(const char* name, std::set<std::string>* ips) {
     bool added = false;
-    DNSCacheKey key{name, kFamilyIPv4};
+    DNSCacheKeyRef key{name, kFamilyIPv4};
     CGuard<CMutex> lock(m_all_cache_mutex);
     for (int family : {kFamilyIPv4, kFamilyIPv6}) {
         key.family = family;
@@ -191,7 +191,7 @@ size_t CDNSManager::allCacheSize() {
 
 bool CDNSManager::cacheEntry(const std::string& name, int family, DNSCacheEntry* entry) {
     CGuard<CMutex> lock(m_cache_mutex);
-    auto it = m_cache.find(DNSCacheKey{name, family});
+    auto it = m_cache.find(DNSCacheKeyRef{name, family});
     if (it == m_cache.end())
         return false;
     *entry = it->second;

@@ -36,6 +36,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "Corvio/IDNSManager.h"
 #include "Mardel/Mutex.h"
@@ -99,9 +100,22 @@ struct DNSRequestAll {
 struct DNSCacheKey {
     std::string name;
     int32_t family;
-    bool operator<(const DNSCacheKey& other) const {
-        int c = name.compare(other.name);
-        return c != 0 ? c < 0 : family < other.family;
+};
+
+// A key to look up without copying the name.
+struct DNSCacheKeyRef {
+    std::string_view name;
+    int32_t family;
+};
+
+// Orders keys by name (bytes), then family; transparent, so a look-up needs
+// no key of its own (no allocation under the cache's lock).
+struct DNSCacheKeyLess {
+    using is_transparent = void;
+    template <typename A, typename B>
+    bool operator()(const A& a, const B& b) const {
+        int c = std::string_view(a.name).compare(std::string_view(b.name));
+        return c != 0 ? c < 0 : a.family < b.family;
     }
 };
 
@@ -205,8 +219,8 @@ private:
 
     DNSRequestAll* m_all_requests;
     DNSRequest* m_requests;
-    std::map<DNSCacheKey, DNSCacheEntry> m_cache;
-    std::map<DNSCacheKey, DNSCacheEntryAll> m_all_cache;
+    std::map<DNSCacheKey, DNSCacheEntry, DNSCacheKeyLess> m_cache;
+    std::map<DNSCacheKey, DNSCacheEntryAll, DNSCacheKeyLess> m_all_cache;
     Mardel::CTimer m_cache_timer;
     Mardel::CMutex m_cache_mutex;
     Mardel::CMutex m_all_cache_mutex;
