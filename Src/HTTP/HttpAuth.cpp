@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "HTTP/HttpText.h"
 #include "Mardel/Log.h"
 #include "Mardel/Md5.h"
 #include "Mardel/Time.h"
@@ -24,13 +25,6 @@ bool has_any(const std::string& text, const char* set, size_t set_len) {
 
 bool has_line_break(const std::optional<std::string>& text) {
     return text && has_any(*text, "\r\n", 2);
-}
-
-std::string lower(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c + ('a' - 'A'));
-    return text;
 }
 
 std::string& append_quoted(std::string& out, const char* name, const std::string& value) {
@@ -173,7 +167,7 @@ bool CHttpAuth::auth_digest(digest_challenge& challenge, const std::string& meth
                 MARDEL_LOG(3, "password is not a 32-digit hexadecimal HA1\n");
                 return false;
             }
-            ha1 = lower(password);
+            ha1 = text::to_lower(password);
         } else {
             ha1 = digest_ha1(user, *challenge.realm, password);
         }

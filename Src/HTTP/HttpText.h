@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace Halvex {
@@ -14,6 +15,13 @@ namespace text {
 // `c` with A-Z mapped to a-z.
 inline unsigned char fold(unsigned char c) {
     return static_cast<unsigned char>(c - 'A') < 26u ? static_cast<unsigned char>(c | 0x20) : c;
+}
+
+// `s` with A-Z mapped to a-z.
+inline std::string to_lower(std::string s) {
+    for (char& c : s)
+        c = static_cast<char>(fold(static_cast<unsigned char>(c)));
+    return s;
 }
 
 // Two NUL-terminated texts are equal ignoring ASCII case.

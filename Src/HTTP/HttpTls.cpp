@@ -3,9 +3,11 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "Corvio/CHttpDownloader.h"
 #include "HTTP/HttpDownloaderImpl.h"
+#include "HTTP/HttpText.h"
 #include "Mardel/Log.h"
 #include "Sablon/SslStream.h"
 #include "Sablon/SslX509.h"
@@ -53,13 +55,6 @@ void CHttpDownloader::SetHttpsOption(const CHttpsOption* option) {
 
 namespace {
 
-void LowerAscii(std::string& s) {
-    for (char& c : s) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-}
-
 bool StartsWith(const std::string& s, const std::string& prefix) {
     return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
 }
@@ -72,8 +67,8 @@ bool EndsWith(const std::string& s, const std::string& suffix) {
 }  // namespace
 
 bool HostMatchesCN(std::string host, std::string pattern) {
-    LowerAscii(host);
-    LowerAscii(pattern);
+    host = text::to_lower(std::move(host));
+    pattern = text::to_lower(std::move(pattern));
     if (!host.empty() && host.back() == '.')
         host.pop_back();
     if (!pattern.empty() && pattern.back() == '.')
