@@ -17,7 +17,10 @@
 // taken after the caller's and before the reactor's. The output interest it
 // adds through its owner carries the time-out the owner last gave for that
 // socket, so a stalled send ends in the owner's handle_output_timeout.
-// After a send failure the sender refuses every Put.
+// After a send failure the sender refuses every Put. Over a TLS stream, whose
+// reads and writes share one connection state, the owner must not Recv on
+// another thread while it calls Put, and the output events it forwards come
+// on its own loop: the downloader keeps both under its one lock.
 #pragma once
 
 #include "Sablon/Export.h"

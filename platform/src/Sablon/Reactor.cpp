@@ -131,10 +131,10 @@ Reactor& reactor() {
     return *g_reactor;
 }
 
-// Drops every event of `reg` (without blocking on a running callback) and
-// forgets it; its memory goes with the last finalizer. Core lock held.
 void finalize_event(event* ev);
 
+// Drops every event of `reg` (without blocking on a running callback) and
+// forgets it; its memory goes with the last finalizer. Core lock held.
 void remove_reg_locked(HandlerCore& core, SockReg* reg) {
     if (reg->removed)
         return;
