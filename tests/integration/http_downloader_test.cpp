@@ -3,7 +3,6 @@
 // exchange, keep-alive reuse, SendRequest, the sender's buffer and
 // DetachSock.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <string>
 
@@ -453,7 +452,7 @@ TEST(Downloader, DetachSockHandsOverTheConnection) {
     char buf[256] = {};
     EXPECT_EQ(corvio_test::ReadFor(fd, buf, static_cast<long>(answer2.size()), 2000),
               static_cast<long>(answer2.size()));
-    ::close(fd);
+    corvio_test::CloseSocket(fd);
 }
 
 }  // namespace

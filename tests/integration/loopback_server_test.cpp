@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -20,6 +19,7 @@ using corvio_test::ReadFor;
 using corvio_test::Step;
 using corvio_test::TcpConnect;
 using corvio_test::WriteAll;
+using corvio_test::CloseSocket;
 
 namespace {
 
@@ -48,17 +48,17 @@ TEST(LoopbackServer, StepsRecordAndAnswerInOrder) {
     EXPECT_EQ(ReadAll(a, 6, 2000), "onetwo");
     char c;
     EXPECT_EQ(ReadFor(a, &c, 1, 2000), 0) << "closed after the script";
-    close(a);
+    CloseSocket(a);
 
     int b = TcpConnect(4, server.Port());
     ASSERT_GE(b, 0);
     EXPECT_EQ(ReadAll(b, 5, 2000), "three");
-    close(b);
+    CloseSocket(b);
 
     int extra = TcpConnect(4, server.Port());  // beyond the scripts: closed at once
     ASSERT_GE(extra, 0);
     EXPECT_EQ(ReadFor(extra, &c, 1, 2000), 0);
-    close(extra);
+    CloseSocket(extra);
 
     ASSERT_TRUE(server.WaitDone(3, 3000));
     ConnectionLog log = server.Connection(0);
@@ -80,7 +80,7 @@ TEST(LoopbackServer, FailedStepsSayWhy) {
     ASSERT_GE(silent, 0);
     ASSERT_GE(closing, 0);
     ASSERT_TRUE(WriteAll(closing, "EN", 2));
-    close(closing);
+    CloseSocket(closing);
     ASSERT_TRUE(server.WaitDone(2, 3000));
     // Accept order decides the index; find each by what it received.
     ConnectionLog l0 = server.Connection(0), l1 = server.Connection(1);
@@ -89,7 +89,7 @@ TEST(LoopbackServer, FailedStepsSayWhy) {
     EXPECT_EQ(quiet.error, "time-out waiting for the client");
     EXPECT_EQ(early.received, "EN");
     EXPECT_EQ(early.error, "client closed before the awaited bytes");
-    close(silent);
+    CloseSocket(silent);
 }
 
 TEST(LoopbackServer, PatternAndLargeBody) {
@@ -100,7 +100,7 @@ TEST(LoopbackServer, PatternAndLargeBody) {
     int fd = TcpConnect(4, server.Port());
     ASSERT_GE(fd, 0);
     std::string body = ReadAll(fd, static_cast<long>(kBody) + 1, 5000);
-    close(fd);
+    CloseSocket(fd);
     ASSERT_EQ(body.size(), kBody);
     EXPECT_TRUE(LoopbackServer::CheckPattern(body.data(), body.size(), 12345));
     EXPECT_EQ(body.substr(0, 10), LoopbackServer::Pattern(12345, 10));
@@ -124,8 +124,8 @@ TEST(LoopbackServer, StopIsBoundedWhileClientsHang) {
     const auto start = std::chrono::steady_clock::now();
     server.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-    close(a);
-    close(b);
+    CloseSocket(a);
+    CloseSocket(b);
 }
 
 TEST(LoopbackServer, Ipv6) {
@@ -139,5 +139,5 @@ TEST(LoopbackServer, Ipv6) {
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(WriteAll(fd, "x", 1));
     EXPECT_EQ(ReadAll(fd, 1, 2000), "y");
-    close(fd);
+    CloseSocket(fd);
 }

@@ -10,8 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "Sablon/NetHandler.h"
 #include "Sablon/Reactor.h"
@@ -24,6 +22,9 @@ using corvio_test::NetMessage;
 using corvio_test::Record;
 using corvio_test::RecordingHandler;
 using corvio_test::WaitUntil;
+using corvio_test::CloseSocket;
+using corvio_test::SocketPair;
+using corvio_test::WriteAll;
 
 namespace {
 
@@ -39,7 +40,7 @@ TEST(CloseRace, CloseWhileEventsAndMessagesFlow) {
     std::vector<Pair> pairs(kHandlers);
     for (auto& p : pairs) {
         int sv[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+        ASSERT_EQ(SocketPair(sv, true), 0);
         p.peer = sv[1];
         p.rec->caller = std::this_thread::get_id();
         p.h = new RecordingHandler(p.rec);
@@ -61,10 +62,8 @@ TEST(CloseRace, CloseWhileEventsAndMessagesFlow) {
     std::atomic<bool> stop{false};
     std::thread writer([&] {
         while (!stop.load())
-            for (auto& p : pairs) {
-                ssize_t n = send(p.peer, "abc", 3, MSG_NOSIGNAL);
-                (void)n;
-            }
+            for (auto& p : pairs)
+                WriteAll(p.peer, "abc", 3);
     });
     struct Sender : CNetHandler {
         std::atomic<int> closes{0};
@@ -98,7 +97,7 @@ TEST(CloseRace, CloseWhileEventsAndMessagesFlow) {
         EXPECT_EQ(p.rec->overlaps.load(), 0);
         EXPECT_EQ(p.rec->wrong_thread.load(), 0);
         EXPECT_EQ(p.rec->on_caller_thread.load(), 0);
-        close(p.peer);
+        CloseSocket(p.peer);
     }
     from.Close();
     EXPECT_TRUE(WaitUntil([&] { return from.closes.load() == 1; }, 5000));

@@ -7,12 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "Sablon/NetHandler.h"
 #include "Sablon/Sock.h"
 #include "Sablon/StreamSender.h"
+#include "support/TcpListener.h"
 
 using namespace Halvex::Sablon;
 
@@ -67,7 +66,7 @@ void leave_parents_open_and_exit(int status) {
 void leave_open_and_exit(int status) {
     for (int i = 0; i < 8; ++i) {
         int sv[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0)
+        if (corvio_test::SocketPair(sv) != 0)
             std::_Exit(90);
         CSockStream* a = new CSockStream(sv[0]);
         Owned* h = new Owned(a);

@@ -7,13 +7,13 @@
 #include <memory>
 #include <thread>
 
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include "Mardel/Time.h"
 #include "Sablon/NetHandler.h"
 #include "Sablon/Reactor.h"
 #include "Sablon/Sock.h"
+#include "Sablon/SockIo.h"
 #include "Sablon/SockAddr.h"
 #include "support/TcpListener.h"
 #include "support/net_recorder.h"
@@ -23,6 +23,9 @@ using corvio_test::Record;
 using corvio_test::RecordingHandler;
 using corvio_test::TcpListener;
 using corvio_test::WaitUntil;
+using corvio_test::CloseSocket;
+using corvio_test::SocketPair;
+using corvio_test::WriteAll;
 using Halvex::Mardel::CTime;
 
 namespace {
@@ -112,7 +115,7 @@ TEST(Reactor, SilentPeerGivesTheInputTimeOutAgainAndAgain) {
     EXPECT_GE(at[0] - start, 90u);
     EXPECT_GE(at[1] - at[0], 90u);  // restarted after it fired
     EXPECT_EQ(conn.rec->input.load(), 0);
-    close(peer);
+    CloseSocket(peer);
 }
 
 TEST(Reactor, InputActivityRestartsOnlyTheInputTimeOut) {
@@ -137,7 +140,7 @@ TEST(Reactor, InputActivityRestartsOnlyTheInputTimeOut) {
     EXPECT_GE(conn.rec->exception_timeout.load(), 2);
     EXPECT_EQ(conn.rec->exception.load(), 0);
     conn.Close();
-    close(peer);
+    CloseSocket(peer);
 }
 
 TEST(Reactor, PeerCloseReachesInputAsNegativeRecvNeverAsException) {
@@ -159,7 +162,7 @@ TEST(Reactor, PeerCloseReachesInputAsNegativeRecvNeverAsException) {
     ASSERT_GE(peer, 0);
     ASSERT_EQ(conn.h->RegisterSock(*conn.stream, 5, 2000000), 0);
     ASSERT_TRUE(corvio_test::WriteAll(peer, "0123456789", 10));
-    close(peer);
+    CloseSocket(peer);
     ASSERT_TRUE(WaitUntil([&] { return last.load() < 0; }, 3000));
     EXPECT_EQ(bytes.load(), 10);
     corvio_test::SleepMs(50);
@@ -182,8 +185,8 @@ TEST(Reactor, ExceptionAloneReportsAResetConnection) {
     corvio_test::SleepMs(50);
     EXPECT_EQ(conn.rec->exception.load(), 0);
     linger lg{1, 0};
-    setsockopt(peer, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
-    close(peer);  // reset
+    setsockopt(peer, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lg), sizeof(lg));
+    CloseSocket(peer);  // reset
     EXPECT_TRUE(WaitUntil([&] { return conn.rec->exception.load() >= 1; }, 3000));
     conn.Close();
 }
@@ -214,7 +217,7 @@ TEST(Reactor, RegistrationFailuresReturnMinusOne) {
     fclose(f);
     EXPECT_EQ(h.RegisterSock(file, 1, 0), -1);  // a regular file cannot be watched
     int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    ASSERT_EQ(SocketPair(sv), 0);
     CSockStream a(sv[0]), b(sv[1]);
     EXPECT_EQ(h.RegisterSock(a, 8, 0), -1);
     EXPECT_EQ(h.UnregisterSock(a, 1), -1);  // not registered

@@ -9,10 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "Sablon/SockAddr.h"
+#include "Sablon/SockIo.h"
 #include "support/TcpListener.h"
 #include "support/net_recorder.h"
 
@@ -21,6 +20,7 @@ using corvio_test::Record;
 using corvio_test::RecordingHandler;
 using corvio_test::TcpListener;
 using corvio_test::WaitUntil;
+using corvio_test::CloseSocket;
 
 namespace {
 
@@ -50,13 +50,13 @@ struct Owner {
             return false;
         if (sndbuf > 0) {
             int fd = stream->GetHandle();
-            setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof(sndbuf));
+            setsockopt(fd, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&sndbuf), sizeof(sndbuf));
         }
         peer = listener.Accept(2000);
         if (peer < 0)
             return false;
         if (sndbuf > 0)
-            setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &sndbuf, sizeof(sndbuf));
+            setsockopt(peer, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&sndbuf), sizeof(sndbuf));
         return WaitUntil([&] { return stream->GetConnectStatus() == 0; }, 2000) &&
                h->RegisterSock(*stream, CNetHandler::MASK_INPUT, 5000000) == 0 &&
                sender->Attach(h, stream) == 0;
@@ -71,7 +71,7 @@ struct Owner {
         h->Close();
         EXPECT_TRUE(WaitUntil([&] { return rec->closes.load() == 1; }, 5000));
         if (peer >= 0)
-            close(peer);
+            CloseSocket(peer);
     }
 };
 
@@ -174,8 +174,8 @@ TEST(Sender, SendFailureIsReportedOnceAsMessageTwo) {
     ASSERT_TRUE(o.Connect());
     ASSERT_EQ(o.sender->WaitException(o.h->GetID()), 0);
     linger lg{1, 0};
-    setsockopt(o.peer, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
-    close(o.peer);  // reset
+    setsockopt(o.peer, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lg), sizeof(lg));
+    CloseSocket(o.peer);  // reset
     o.peer = -1;
     corvio_test::SleepMs(50);
     auto data = pattern(1000, 0);

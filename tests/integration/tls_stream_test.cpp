@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -16,8 +14,10 @@
 #include <thread>
 
 #include "Sablon/SockAddr.h"
+#include "Sablon/SockIo.h"
 #include "support/CertMaker.h"
 #include "support/LoopbackServer.h"
+#include "support/TcpListener.h"
 #include "support/TlsClient.h"
 
 using namespace Halvex::Sablon;
@@ -27,6 +27,7 @@ using corvio_test::ConnectTcp;
 using corvio_test::LoopbackServer;
 using corvio_test::Script;
 using corvio_test::Step;
+using corvio_test::CloseSocket;
 
 namespace {
 
@@ -47,7 +48,7 @@ LoopbackServer::Options TlsOptions(const CertMaker::Identity& id, int family = 4
 }
 
 bool FdOpen(int fd) {
-    return fcntl(fd, F_GETFD) != -1;
+    return Halvex::Sablon::sock_io::watchable(fd);
 }
 
 // Reads until `want` bytes arrived or the stream ends or 5 s pass.
@@ -229,7 +230,7 @@ TEST(TlsStream, DetachedDescriptorOutlivesTheStream) {
         EXPECT_LT(tls.Recv(&c, 1), 0) << "no reads once the descriptor is handed out";
     }
     EXPECT_TRUE(FdOpen(fd));
-    close(fd);
+    CloseSocket(fd);
     ASSERT_TRUE(server.WaitDone(1, 5000));
     EXPECT_TRUE(server.Connection(0).peer_closed);
 }

@@ -2,9 +2,11 @@
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/rand.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -158,15 +160,26 @@ struct CertMaker::Impl {
 };
 
 CertMaker::CertMaker() : m_impl(new Impl) {
-    const char* tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/corvio-certs-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (!mkdtemp(buf.data())) {
-        m_error = "cannot make a temporary directory from " + pattern;
+    // A folder of its own under the system's temporary folder; the name's
+    // random part comes from OpenSSL, and an existing folder is never reused.
+    std::error_code ec;
+    const std::filesystem::path tmp = std::filesystem::temp_directory_path(ec);
+    for (int attempt = 0; attempt < 16 && m_dir.empty(); ++attempt) {
+        unsigned char r[6];
+        if (RAND_bytes(r, sizeof(r)) != 1)
+            break;
+        char name[32];
+        snprintf(name, sizeof(name), "corvio-certs-%02x%02x%02x%02x%02x%02x", r[0], r[1], r[2],
+                 r[3], r[4], r[5]);
+        const std::filesystem::path dir = (ec ? std::filesystem::path("/tmp") : tmp) / name;
+        std::error_code made;
+        if (std::filesystem::create_directory(dir, made) && !made)
+            m_dir = dir.generic_string();
+    }
+    if (m_dir.empty()) {
+        m_error = "cannot make a temporary directory under " + tmp.generic_string();
         return;
     }
-    m_dir = buf.data();
     if (!make_all() && m_error.empty())
         m_error = "OpenSSL could not make the certificates";
 }

@@ -4,20 +4,16 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 
+#include "Sablon/SockIo.h"
+
 namespace corvio_test {
 namespace {
+
+namespace sock_io = Halvex::Sablon::sock_io;
 
 using Clock = std::chrono::steady_clock;
 const int kSliceMs = 20;
@@ -79,12 +75,11 @@ struct LoopbackServer::Conn {
                     error = "time-out waiting for the client";
                 return false;
             }
-            pollfd p{fd, events, 0};
-            int n = ::poll(&p, 1, left < kSliceMs ? left : kSliceMs);
+            int n = sock_io::poll_one(fd, events, left < kSliceMs ? left : kSliceMs, nullptr);
             if (n > 0)
                 return true;
-            if (n < 0 && errno != EINTR) {
-                error = std::string("poll: ") + strerror(errno);
+            if (n < 0) {
+                error = "poll: " + sock_io::error_string(sock_io::last_error());
                 return false;
             }
         }
@@ -157,9 +152,9 @@ struct LoopbackServer::Conn {
                     }
                 }
             } else {
-                n = ::recv(fd, buf, sizeof(buf), 0);
-                if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                    error = std::string("recv: ") + strerror(errno);
+                n = static_cast<long>(sock_io::recv_some(fd, buf, sizeof(buf)));
+                if (n < 0 && !sock_io::would_block(sock_io::last_error())) {
+                    error = "recv: " + sock_io::error_string(sock_io::last_error());
                     n = 0;
                 }
             }
@@ -201,9 +196,9 @@ struct LoopbackServer::Conn {
                     want = err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
                 }
             } else {
-                n = ::send(fd, data + done, piece, MSG_NOSIGNAL);
-                if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                    error = std::string("send: ") + strerror(errno);
+                n = static_cast<long>(sock_io::send_some(fd, data + done, piece));
+                if (n < 0 && !sock_io::would_block(sock_io::last_error())) {
+                    error = "send: " + sock_io::error_string(sock_io::last_error());
                     return false;
                 }
             }
@@ -233,12 +228,11 @@ struct LoopbackServer::Conn {
         if (ssl && !eof) {
             SSL_shutdown(ssl);
         }
-        ::shutdown(fd, SHUT_WR);
+        ::shutdown(fd, sock_io::kShutWrite);
         const auto end = Clock::now() + std::chrono::milliseconds(server->m_options.linger_ms);
         char buf[65536];
         while (!eof && !stopped() && Clock::now() < end) {
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, kSliceMs) <= 0)
+            if (sock_io::poll_one(fd, POLLIN, kSliceMs, nullptr) <= 0)
                 continue;
             long n;
             if (ssl) {
@@ -247,8 +241,8 @@ struct LoopbackServer::Conn {
                 n = rc > 0 ? rc : (SSL_get_error(ssl, rc) == SSL_ERROR_WANT_READ ? -1 : 0);
                 ERR_clear_error();
             } else {
-                n = ::recv(fd, buf, sizeof(buf), 0);
-                if (n < 0 && (errno == EAGAIN || errno == EINTR))
+                n = static_cast<long>(sock_io::recv_some(fd, buf, sizeof(buf)));
+                if (n < 0 && sock_io::would_block(sock_io::last_error()))
                     n = -1;
                 else if (n < 0)
                     n = 0;
@@ -333,7 +327,7 @@ struct LoopbackServer::Conn {
                 return false;
             case Step::RESET: {
                 linger l{1, 0};
-                setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+                setsockopt(fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof(l));
                 return false;
             }
         }
@@ -347,7 +341,9 @@ LoopbackServer::LoopbackServer(const Options& options, std::vector<Script> scrip
     // raise SIGPIPE in the test process. Tests own their process, so the
     // signal is ignored there.
     static const bool sigpipe_ignored = [] {
+#ifdef SIGPIPE
         signal(SIGPIPE, SIG_IGN);
+#endif
         return true;
     }();
     (void)sigpipe_ignored;
@@ -386,9 +382,9 @@ LoopbackServer::LoopbackServer(const Options& options, std::vector<Script> scrip
         }
     }
     int af = m_family == 6 ? AF_INET6 : AF_INET;
-    int fd = ::socket(af, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int fd = sock_io::new_stream_socket(af);
     if (fd < 0) {
-        m_error = std::string("socket: ") + strerror(errno);
+        m_error = "socket: " + sock_io::error_string(sock_io::last_error());
         return;
     }
     sockaddr_storage ss{};
@@ -406,8 +402,8 @@ LoopbackServer::LoopbackServer(const Options& options, std::vector<Script> scrip
     }
     if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(fd, 128) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) {
-        m_error = std::string("listen: ") + strerror(errno);
-        ::close(fd);
+        m_error = "listen: " + sock_io::error_string(sock_io::last_error());
+        sock_io::close_socket(fd);
         return;
     }
     m_port = ntohs(af == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port
@@ -433,17 +429,16 @@ void LoopbackServer::Stop() {
     for (auto& t : threads)
         t.join();
     if (m_listen_fd >= 0) {
-        ::close(m_listen_fd);
+        sock_io::close_socket(m_listen_fd);
         m_listen_fd = -1;
     }
 }
 
 void LoopbackServer::accept_loop() {
     while (!m_stop.load()) {
-        pollfd p{m_listen_fd, POLLIN, 0};
-        if (::poll(&p, 1, kSliceMs) <= 0)
+        if (sock_io::poll_one(m_listen_fd, POLLIN, kSliceMs, nullptr) <= 0)
             continue;
-        int fd = ::accept4(m_listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        int fd = sock_io::accept_socket(m_listen_fd, true);
         if (fd < 0)
             continue;
         size_t index;
@@ -455,7 +450,7 @@ void LoopbackServer::accept_loop() {
         m_changed.notify_all();
         bool scripted = index < m_scripts.size() || (m_options.repeat_last && !m_scripts.empty());
         if (!scripted || static_cast<int>(index) >= m_options.max_connections) {
-            ::close(fd);
+            sock_io::close_socket(fd);
             ConnectionLog fields;
             fields.done = true;
             update(index, {}, &fields);
@@ -480,7 +475,7 @@ void LoopbackServer::serve(size_t index, int fd) {
         conn.close_gracefully();
     if (conn.ssl)
         SSL_free(conn.ssl);
-    ::close(fd);
+    sock_io::close_socket(fd);
     ConnectionLog fields;
     fields.done = true;
     fields.error = conn.error;

@@ -1,19 +1,15 @@
 #include "support/TcpListener.h"
 
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <thread>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "Sablon/SockIo.h"
 
 namespace corvio_test {
 namespace {
+
+namespace sock_io = Halvex::Sablon::sock_io;
 
 socklen_t loopback(int family, unsigned short port, sockaddr_storage* ss) {
     memset(ss, 0, sizeof(*ss));
@@ -34,15 +30,15 @@ socklen_t loopback(int family, unsigned short port, sockaddr_storage* ss) {
 }  // namespace
 
 TcpListener::TcpListener(int family, int backlog) : m_fd(-1), m_family(family), m_port(0) {
-    int fd = socket(family == 6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = sock_io::new_stream_socket(family == 6 ? AF_INET6 : AF_INET, false);
     if (fd < 0)
         return;
     int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof(one));
     sockaddr_storage ss;
     socklen_t len = loopback(family, 0, &ss);
     if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || listen(fd, backlog) != 0) {
-        close(fd);
+        sock_io::close_socket(fd);
         return;
     }
     len = sizeof(ss);
@@ -58,17 +54,16 @@ TcpListener::~TcpListener() {
 
 void TcpListener::Close() {
     if (m_fd >= 0)
-        close(m_fd);
+        sock_io::close_socket(m_fd);
     m_fd = -1;
 }
 
 int TcpListener::Accept(int timeout_ms) {
     if (m_fd < 0)
         return -1;
-    pollfd p{m_fd, POLLIN, 0};
-    if (poll(&p, 1, timeout_ms) <= 0)
+    if (sock_io::poll_one(m_fd, POLLIN, timeout_ms, nullptr) <= 0)
         return -1;
-    return accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    return sock_io::accept_socket(m_fd, false);
 }
 
 unsigned short TcpListener::ClosedPort(int family) {
@@ -77,24 +72,36 @@ unsigned short TcpListener::ClosedPort(int family) {
 }
 
 int TcpConnect(int family, unsigned short port) {
-    int fd = socket(family == 6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = sock_io::new_stream_socket(family == 6 ? AF_INET6 : AF_INET, false);
     if (fd < 0)
         return -1;
     sockaddr_storage ss;
     socklen_t len = loopback(family, port, &ss);
     if (connect(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
-        close(fd);
+        sock_io::close_socket(fd);
         return -1;
     }
     return fd;
 }
 
+void CloseSocket(int fd) {
+    sock_io::close_socket(fd);
+}
+
+int SocketPair(int fds[2], bool nonblocking) {
+    if (sock_io::socket_pair(fds) != 0)
+        return -1;
+    if (nonblocking) {
+        sock_io::set_nonblocking(fds[0]);
+        sock_io::set_nonblocking(fds[1]);
+    }
+    return 0;
+}
+
 bool WriteAll(int fd, const void* data, long len) {
     const char* p = static_cast<const char*>(data);
     while (len > 0) {
-        ssize_t n = send(fd, p, static_cast<size_t>(len), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const long n = static_cast<long>(sock_io::send_some(fd, p, static_cast<size_t>(len)));
         if (n <= 0)
             return false;
         p += n;
@@ -113,12 +120,9 @@ long ReadFor(int fd, void* buf, long len, int timeout_ms) {
                                         .count());
         if (left <= 0)
             break;
-        pollfd pf{fd, POLLIN, 0};
-        if (poll(&pf, 1, left) <= 0)
+        if (sock_io::poll_one(fd, POLLIN, left, nullptr) <= 0)
             break;
-        ssize_t n = recv(fd, p + got, static_cast<size_t>(len - got), 0);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const long n = static_cast<long>(sock_io::recv_some(fd, p + got, static_cast<size_t>(len - got)));
         if (n <= 0)
             break;
         got += n;

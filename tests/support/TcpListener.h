@@ -36,6 +36,10 @@ private:
 
 // A blocking connection to a loopback port; the descriptor or -1.
 int TcpConnect(int family, unsigned short port);
+// Closes a socket of the tests' own (close or closesocket).
+void CloseSocket(int fd);
+// Two connected stream sockets, non-blocking when asked; 0 on success.
+int SocketPair(int fds[2], bool nonblocking = false);
 // Writes all `len` bytes (blocking); false on failure.
 bool WriteAll(int fd, const void* data, long len);
 // Reads until `len` bytes arrived, the peer closed or `timeout_ms` passed;

@@ -8,13 +8,14 @@
 #include <cstring>
 #include <string>
 
-#include <unistd.h>
 
 #include "Sablon/SockAddr.h"
 #include "support/TcpListener.h"
 
 using namespace Halvex::Sablon;
 using corvio_test::TcpListener;
+using corvio_test::CloseSocket;
+using corvio_test::WriteAll;
 
 namespace {
 
@@ -160,7 +161,7 @@ TEST_P(StreamFamilies, ConnectSendRecvThenEndOfFileIsNegative) {
     ASSERT_TRUE(corvio_test::WaitUntil([&] { return (n = s.Recv(buf, sizeof(buf))) != 0; }, 2000));
     ASSERT_EQ(n, 4);
     EXPECT_EQ(std::string(buf, 4), "pong");
-    close(peer);
+    CloseSocket(peer);
     ASSERT_TRUE(corvio_test::WaitUntil([&] { return (n = s.Recv(buf, sizeof(buf))) != 0; }, 2000));
     EXPECT_LT(n, 0);
     EXPECT_LT(s.Recv(buf, sizeof(buf)), 0);  // stays negative
@@ -213,8 +214,8 @@ TEST(SockStream, DetachHandsTheDescriptorOutAndAdoptTakesItBack) {
     ASSERT_TRUE(corvio_test::WriteAll(fd, "x", 1));
     char c = 0;
     EXPECT_EQ(corvio_test::ReadFor(peer, &c, 1, 2000), 1);
-    close(fd);
-    close(peer);
+    CloseSocket(fd);
+    CloseSocket(peer);
 }
 
 }  // namespace

@@ -32,11 +32,20 @@ typedef void (*LogSink)(int level, const char* module, const char* file, const c
 // Installs `sink` for every later line; nullptr restores the stderr sink.
 MARDEL_API void setLogSink(LogSink sink);
 
+// Messages are formatted as C99 says (%zu, %lld) on every system: with
+// mingw-w64 the C++ runtime selects its C99 printf family, which the check of
+// format strings must then assume too.
+#if defined(__MINGW32__)
+#define MARDEL_PRINTF gnu_printf
+#else
+#define MARDEL_PRINTF printf
+#endif
+
 // Formats the message and hands it to the sink. Callers test the level first.
 MARDEL_API void logFilter(int level, const char* module, const char* file, const char* function,
                           int line, const char* tag, const char* format, ...)
 #if defined(__GNUC__)
-    __attribute__((format(printf, 7, 8)))
+    __attribute__((format(MARDEL_PRINTF, 7, 8)))
 #endif
     ;
 
@@ -50,7 +59,7 @@ namespace detail {
 MARDEL_API void logPretty(int level, const char* file, const char* pretty_function, int line,
                           const char* format, ...)
 #if defined(__GNUC__)
-    __attribute__((format(printf, 5, 6)))
+    __attribute__((format(MARDEL_PRINTF, 5, 6)))
 #endif
     ;
 

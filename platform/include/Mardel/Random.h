@@ -1,4 +1,5 @@
-// The system's source of random bytes ("/dev/urandom").
+// The system's source of random bytes ("/dev/urandom"; on Windows, OpenSSL's
+// generator seeded by the system).
 #pragma once
 
 #include "Mardel/Export.h"

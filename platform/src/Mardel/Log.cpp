@@ -4,11 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <ctime>
 #include <string>
 #include <vector>
-
-#include <sys/time.h>
 
 namespace Halvex {
 namespace Mardel {
@@ -18,16 +17,23 @@ std::atomic<int> g_print_level{3};
 
 void stderr_sink(int level, const char* /*module*/, const char* /*file*/, const char* function,
                  int /*line*/, const char* /*tag*/, const char* message) {
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
+    const auto now = std::chrono::system_clock::now();
+    const time_t secs = std::chrono::system_clock::to_time_t(now);
+    const long millis = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000);
     struct tm tm_now;
-    localtime_r(&tv.tv_sec, &tm_now);
+#if defined(_WIN32)
+    localtime_s(&tm_now, &secs);
+#else
+    localtime_r(&secs, &tm_now);
+#endif
     char stamp[32];
     strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S", &tm_now);
     size_t len = strlen(message);
     while (len > 0 && (message[len - 1] == '\n' || message[len - 1] == '\r'))
         --len;
-    fprintf(stderr, "%s.%03ld [%d] %s: %.*s\n", stamp, static_cast<long>(tv.tv_usec / 1000), level,
+    fprintf(stderr, "%s.%03ld [%d] %s: %.*s\n", stamp, millis, level,
             function, static_cast<int>(len), message);
 }
 

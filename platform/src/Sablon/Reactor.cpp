@@ -11,12 +11,10 @@
 
 #include <event2/event.h>
 #include <event2/thread.h>
-#include <fcntl.h>
 #include <openssl/ssl.h>
-#include <poll.h>
-#include <sys/stat.h>
 
 #include "Mardel/Log.h"
+#include "SockIo.h"
 
 namespace Halvex {
 namespace Sablon {
@@ -105,7 +103,12 @@ void shutdown_reactor();
 
 Reactor& reactor() {
     std::call_once(g_reactor_once, [] {
+#if defined(_WIN32)
+        evthread_use_windows_threads();
+#else
         evthread_use_pthreads();
+#endif
+        sock_io::startup();
         // OpenSSL registers its own exit cleanup when first initialised.
         // Initialising it before the reactor's hook is registered makes the
         // reactor shut down first (exit hooks run in reverse order), so TLS
@@ -218,8 +221,8 @@ bool close_core(const std::shared_ptr<HandlerCore>& core) {
 
 timeval to_timeval(uint32_t us) {
     timeval tv;
-    tv.tv_sec = static_cast<time_t>(us / 1000000u);
-    tv.tv_usec = static_cast<suseconds_t>(us % 1000000u);
+    tv.tv_sec = static_cast<decltype(tv.tv_sec)>(us / 1000000u);
+    tv.tv_usec = static_cast<decltype(tv.tv_usec)>(us % 1000000u);
     return tv;
 }
 
@@ -280,11 +283,7 @@ void on_exception_timer(evutil_socket_t, short, void* arg) {
 // (POLLERR, POLLHUP), never readable data or the peer's orderly close.
 void on_exception_watch(evutil_socket_t fd, short, void* arg) {
     SockReg* reg = static_cast<SockReg*>(arg);
-    pollfd p;
-    p.fd = fd;
-    p.events = 0;
-    p.revents = 0;
-    if (poll(&p, 1, 0) <= 0 || !(p.revents & (POLLERR | POLLHUP)))
+    if (!sock_io::has_exception(static_cast<int>(fd)))
         return;
     {
         std::lock_guard<std::mutex> lock(reg->core->mutex);
@@ -293,15 +292,6 @@ void on_exception_watch(evutil_socket_t fd, short, void* arg) {
     }
     dispatch(reg, CNetHandler::MASK_EXCEPTION,
              [](CNetHandler* h, int fd2) { return h->handle_exception(fd2); });
-}
-
-// A descriptor the event backend can watch: open, and a socket, pipe or
-// character device.
-bool watchable(int fd) {
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        return false;
-    return S_ISSOCK(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode);
 }
 
 void shutdown_reactor() {
@@ -516,7 +506,7 @@ int CReactor::Register(CNetHandler* handler, int fd, int mask, uint32_t timeout_
         // Its descriptor was checked when it was first registered.
         reg = it->second;
     } else {
-        if (!watchable(fd))
+        if (!sock_io::watchable(fd))
             return -1;
         reg = new SockReg;
         reg->core = handler->m_core;

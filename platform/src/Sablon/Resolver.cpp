@@ -1,14 +1,10 @@
 #include "Sablon/Resolver.h"
 
-#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <mutex>
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include "SockIo.h"
 
 namespace Halvex {
 namespace Sablon {
@@ -31,7 +27,7 @@ bool formatNumeric(int family, const void* src, char* dst, unsigned int size) {
 }
 
 int lastSocketError() {
-    return errno;
+    return sock_io::last_error();
 }
 
 }  // namespace Inet
@@ -50,7 +46,9 @@ ResolveError errorKind(int code) {
             return ResolveError::notFound;
         case EAI_AGAIN:
         case EAI_MEMORY:
+#ifdef EAI_SYSTEM
         case EAI_SYSTEM:
+#endif
             return ResolveError::temporary;
         default:  // EAI_FAIL, and arguments the resolver refuses
             return ResolveError::permanent;
@@ -69,6 +67,7 @@ ResolveResult systemResolve(const std::string& name, int family) {
     hints.ai_family = family;
     hints.ai_socktype = SOCK_STREAM;
     struct addrinfo* list = nullptr;
+    sock_io::startup();
     int rc = getaddrinfo(name.c_str(), nullptr, &hints, &list);
     if (rc != 0) {
         if (list)

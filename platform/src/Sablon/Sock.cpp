@@ -1,39 +1,12 @@
 #include "Sablon/Sock.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "SockIo.h"
 
 namespace Halvex {
 namespace Sablon {
-namespace {
-
-void set_nonblocking(int fd) {
-    int flags = fcntl(fd, F_GETFL, 0);
-    if (flags >= 0 && !(flags & O_NONBLOCK))
-        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    int fdflags = fcntl(fd, F_GETFD, 0);
-    if (fdflags >= 0 && !(fdflags & FD_CLOEXEC))
-        fcntl(fd, F_SETFD, fdflags | FD_CLOEXEC);
-}
-
-// Errors with which connect() may refuse at once that belong to the peer or
-// the path, not to the caller's arguments: they are reported like a refusal
-// that arrives later.
-bool is_peer_refusal(int err) {
-    return err == ECONNREFUSED || err == ENETUNREACH || err == EHOSTUNREACH || err == ETIMEDOUT ||
-           err == ECONNRESET;
-}
-
-}  // namespace
 
 CSock::~CSock() {
     CloseHandle();
@@ -47,14 +20,14 @@ int CSock::Detach() {
 
 void CSock::CloseHandle() {
     if (m_handle >= 0) {
-        ::close(m_handle);
+        sock_io::close_socket(m_handle);
         m_handle = -1;
     }
 }
 
 CSockStream::CSockStream(int handle) : CSock(handle) {
     if (m_handle >= 0) {
-        set_nonblocking(m_handle);
+        sock_io::set_nonblocking(m_handle);
         m_connect_state = 0;
     } else {
         m_connect_state = -2;
@@ -63,30 +36,30 @@ CSockStream::CSockStream(int handle) : CSock(handle) {
 
 int CSockStream::Connect(const CSockAddr& remote, const CSockAddr* local) {
     if (m_handle >= 0) {
-        m_last_error = EISCONN;
+        m_last_error = sock_io::kErrAlreadyConnected;
         return -1;
     }
     if (!remote.IsSet()) {
-        m_last_error = EDESTADDRREQ;
+        m_last_error = sock_io::kErrNoDestination;
         return -1;
     }
     if (local != nullptr && local->IsSet() && local->GetFamily() != remote.GetFamily()) {
-        m_last_error = EAFNOSUPPORT;
+        m_last_error = sock_io::kErrFamily;
         return -1;
     }
     int af = remote.GetFamily() == 6 ? AF_INET6 : AF_INET;
-    int fd = ::socket(af, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    int fd = sock_io::new_stream_socket(af);
     if (fd < 0) {
-        m_last_error = errno;
+        m_last_error = sock_io::last_error();
         return -1;
     }
     if (local != nullptr && local->IsSet()) {
         int one = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof(one));
         if (::bind(fd, static_cast<const sockaddr*>(local->GetSockAddr()),
                    static_cast<socklen_t>(local->GetSockAddrLen())) != 0) {
-            m_last_error = errno;
-            ::close(fd);
+            m_last_error = sock_io::last_error();
+            sock_io::close_socket(fd);
             return -1;
         }
     }
@@ -94,26 +67,27 @@ int CSockStream::Connect(const CSockAddr& remote, const CSockAddr* local) {
     m_eof = false;
     m_last_error = 0;
     int rc;
+    int err = 0;
     do {
         rc = ::connect(fd, static_cast<const sockaddr*>(remote.GetSockAddr()),
                        static_cast<socklen_t>(remote.GetSockAddrLen()));
-    } while (rc != 0 && errno == EINTR);
+        err = rc == 0 ? 0 : sock_io::last_error();
+    } while (rc != 0 && sock_io::interrupted(err));
     if (rc == 0) {
         m_connect_state = 0;
         return 0;
     }
-    int err = errno;
-    if (err == EINPROGRESS || err == EALREADY) {
+    if (sock_io::connect_pending(err)) {
         m_connect_state = -1;
         return 0;
     }
     m_last_error = err;
-    if (is_peer_refusal(err)) {
+    if (sock_io::peer_refusal(err)) {
         m_connect_state = -2;
         return 0;
     }
     m_handle = -1;
-    ::close(fd);
+    sock_io::close_socket(fd);
     return -1;
 }
 
@@ -122,27 +96,24 @@ int CSockStream::GetConnectStatus() {
         return -2;
     if (m_connect_state != -1)
         return m_connect_state;
-    pollfd p;
-    p.fd = m_handle;
-    p.events = POLLOUT;
-    p.revents = 0;
-    int rc;
-    do {
-        rc = ::poll(&p, 1, 0);
-    } while (rc < 0 && errno == EINTR);
-    if (rc <= 0)
+    short revents = 0;
+    if (sock_io::poll_one(m_handle, POLLOUT, 0, &revents) <= 0)
         return -1;
     int err = 0;
     socklen_t len = sizeof(err);
-    if (getsockopt(m_handle, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
-        err = errno;
+    if (getsockopt(m_handle, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0)
+        err = sock_io::last_error();
     if (err == 0) {
         // Writable without a pending error: connected, unless the error was
         // already taken by someone else.
         sockaddr_storage peer;
         socklen_t plen = sizeof(peer);
         if (getpeername(m_handle, reinterpret_cast<sockaddr*>(&peer), &plen) != 0)
-            err = errno == ENOTCONN ? ECONNREFUSED : errno;
+        {
+            err = sock_io::last_error();
+            if (err == sock_io::kErrNotConnected)
+                err = sock_io::kErrRefused;
+        }
     }
     if (err != 0) {
         m_last_error = err;
@@ -165,9 +136,10 @@ int CSockStream::Recv(char* buf, int size) {
         m_eof = true;
         return -1;
     }
-    if (sock_io::would_block(errno))
+    const int err = sock_io::last_error();
+    if (sock_io::would_block(err))
         return 0;
-    m_last_error = errno;
+    m_last_error = err;
     return -1;
 }
 
@@ -179,9 +151,10 @@ int CSockStream::Send(const char* data, int len) {
     const ssize_t n = sock_io::send_some(m_handle, data, static_cast<size_t>(len));
     if (n >= 0)
         return static_cast<int>(n);
-    if (sock_io::would_block(errno))
+    const int err = sock_io::last_error();
+    if (sock_io::would_block(err))
         return 0;
-    m_last_error = errno;
+    m_last_error = err;
     return -1;
 }
 
@@ -189,9 +162,8 @@ const char* CSockStream::GetErrorText(char* buf, int size) const {
     if (buf == nullptr || size <= 0)
         return buf;
     if (m_last_error != 0) {
-        char tmp[256];
-        // The GNU form may return a static text instead of filling `tmp`.
-        const char* text = strerror_r(m_last_error, tmp, sizeof(tmp));
+        char text[256];
+        sock_io::error_text(m_last_error, text, sizeof(text));
         snprintf(buf, static_cast<size_t>(size), "%s (%d)", text, m_last_error);
     } else if (m_eof) {
         snprintf(buf, static_cast<size_t>(size), "connection closed by peer");

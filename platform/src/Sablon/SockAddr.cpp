@@ -2,10 +2,7 @@
 
 #include <cstring>
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include "SockIo.h"
 
 namespace Halvex {
 namespace Sablon {
@@ -32,6 +29,7 @@ int lookup(const char* text, int af, bool numeric_only, sockaddr_storage* out) {
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = numeric_only ? AI_NUMERICHOST : 0;
     addrinfo* list = nullptr;
+    sock_io::startup();
     if (getaddrinfo(text, nullptr, &hints, &list) != 0 || list == nullptr)
         return 0;
     int len = 0;
@@ -88,6 +86,7 @@ int CSockAddr::GetIpStr(char* buf, int size) const {
     // Numeric host text; an IPv6 scope is written as "%zone" (RFC 4007
     // section 11), never with brackets.
     char text[NI_MAXHOST];
+    sock_io::startup();
     if (getnameinfo(reinterpret_cast<const sockaddr*>(m_storage), static_cast<socklen_t>(m_len),
                     text, sizeof(text), nullptr, 0, NI_NUMERICHOST) != 0)
         return -1;
@@ -107,7 +106,7 @@ int CSockAddr::GetSockAddrLen() const {
 }
 
 int CSockAddr::SetSockAddr(const void* sockaddr_in_any, int len) {
-    if (sockaddr_in_any == nullptr || len < static_cast<int>(sizeof(sa_family_t)))
+    if (sockaddr_in_any == nullptr || len < static_cast<int>(sizeof(sockaddr_storage::ss_family)))
         return -1;
     sockaddr_storage ss;
     memset(&ss, 0, sizeof(ss));

@@ -5,11 +5,6 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
-#include <arpa/inet.h>
-#include <poll.h>
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdint>
@@ -46,7 +41,7 @@ int sock_bio_write(BIO* bio, const char* data, int len) {
     const ssize_t n = sock_io::send_some(sb->fd, data, static_cast<size_t>(len));
     if (n >= 0)
         return static_cast<int>(n);
-    if (sock_io::would_block(errno))
+    if (sock_io::would_block(sock_io::last_error()))
         BIO_set_retry_write(bio);
     return -1;
 }
@@ -61,7 +56,7 @@ int sock_bio_read(BIO* bio, char* buf, int size) {
         sb->eof = true;
         return 0;
     }
-    if (sock_io::would_block(errno))
+    if (sock_io::would_block(sock_io::last_error()))
         BIO_set_retry_read(bio);
     return -1;
 }
@@ -114,6 +109,15 @@ BIO_METHOD* sock_bio_method() {
         return m;
     }();
     return method;
+}
+
+// The text of a socket error after a failed call; 0 means the peer closed.
+std::string socket_error_text(int err) {
+    if (err == 0)
+        return "connection closed by peer";
+    char text[256];
+    sock_io::error_text(err, text, sizeof(text));
+    return text;
 }
 
 BIO* new_sock_bio(int fd) {
@@ -395,7 +399,7 @@ int CSslStream::Connect(CSockStream* tcp) {
             why = "hand-shake failed";
             detail = verify != X509_V_OK ? X509_verify_cert_error_string(verify)
                      : err == SSL_ERROR_SYSCALL && ERR_peek_error() == 0
-                         ? (errno ? strerror(errno) : "connection closed by peer")
+                         ? socket_error_text(sock_io::last_error())
                          : ssl_error_text();
             break;
         }
@@ -406,11 +410,11 @@ int CSslStream::Connect(CSockStream* tcp) {
             break;
         }
         // A limit of up to 2^32-1 ms does not fit poll's int: wait in steps.
-        pollfd p{fd, events, 0};
-        int n = ::poll(&p, 1, left_ms > INT_MAX ? INT_MAX : static_cast<int>(left_ms));
-        if (n < 0 && errno != EINTR) {
+        int n = sock_io::poll_one(fd, events, left_ms > INT_MAX ? INT_MAX : static_cast<int>(left_ms),
+                                  nullptr);
+        if (n < 0 && !sock_io::interrupted(sock_io::last_error())) {
             why = "poll failed";
-            detail = strerror(errno);
+            detail = socket_error_text(sock_io::last_error());
             break;
         }
     }
@@ -459,7 +463,7 @@ int CSslStream::Recv(char* buf, int size) {
         im.closed = true;
         if (err != SSL_ERROR_ZERO_RETURN) {
             im.fatal = true;
-            m_last_error = err == SSL_ERROR_SYSCALL && errno ? errno : 0;
+            m_last_error = err == SSL_ERROR_SYSCALL ? sock_io::last_error() : 0;
         }
         ERR_clear_error();
         return total > 0 ? total : -1;
@@ -496,7 +500,7 @@ int CSslStream::Send(const char* data, int len) {
         return 0;
     }
     im.closed = im.fatal = true;
-    m_last_error = err == SSL_ERROR_SYSCALL && errno ? errno : 0;
+    m_last_error = err == SSL_ERROR_SYSCALL ? sock_io::last_error() : 0;
     ERR_clear_error();
     return -1;
 }

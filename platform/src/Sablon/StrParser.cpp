@@ -1,6 +1,7 @@
 #include "Sablon/StrParser.h"
 
 #include <cstring>
+#include <string_view>
 
 namespace Halvex {
 namespace Sablon {
@@ -53,8 +54,15 @@ const char* CStrParser::MemMem(const char* text, int len, const char* pattern, i
         return nullptr;
     if (pattern_len == 0)
         return text;
+#if defined(_WIN32)
+    // No memmem in the Windows C runtime.
+    const std::string_view hay(text, static_cast<size_t>(len));
+    const size_t at = hay.find(std::string_view(pattern, static_cast<size_t>(pattern_len)));
+    return at == std::string_view::npos ? nullptr : text + at;
+#else
     return static_cast<const char*>(
         memmem(text, static_cast<size_t>(len), pattern, static_cast<size_t>(pattern_len)));
+#endif
 }
 
 const char* CStrParser::MemMemCase(const char* text, int len, const char* pattern,
