@@ -82,15 +82,23 @@ bool watchable(int fd) {
                       &len) == 0;
 }
 
-// Windows reports a peer's orderly close as POLLHUP too, so only a pending
-// socket error counts here.
+// Windows reports a peer's orderly close as POLLHUP too, and a reset often
+// only to the next receive: a pending socket error, POLLERR, or a one-byte
+// look at the stream that fails with something other than "nothing yet" is
+// the exception.
 bool has_exception(int fd) {
+    const SOCKET s = static_cast<SOCKET>(fd);
     int err = 0;
     int len = sizeof(err);
-    if (getsockopt(static_cast<SOCKET>(fd), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err),
-                   &len) != 0)
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0 || err != 0)
         return true;
-    return err != 0;
+    short revents = 0;
+    if (poll_one(fd, POLLRDNORM, 0, &revents) > 0 && (revents & POLLERR))
+        return true;
+    char byte;
+    if (::recv(s, &byte, 1, MSG_PEEK) >= 0)
+        return false;
+    return !would_block(WSAGetLastError());
 }
 
 int socket_pair(int fds[2]) {
