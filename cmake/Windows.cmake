@@ -29,9 +29,5 @@ endforeach()
 file(COPY ${CORVIO_RUNTIME_DLLS} DESTINATION ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
 install(FILES ${CORVIO_RUNTIME_DLLS} DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# Programs read and write their files and standard streams as bytes, as on
-# Linux: the C runtime's default text mode would turn "\n" into "\r\n" in a
-# downloaded body written to stdout.
-execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=binmode.o
-  OUTPUT_VARIABLE corvio_binmode OUTPUT_STRIP_TRAILING_WHITESPACE)
-string(APPEND CMAKE_EXE_LINKER_FLAGS " ${corvio_binmode}")
+# Programs get byte-exact standard streams (platform/win32/BinaryStdio.c).
+set(CORVIO_PROGRAM_SOURCES ${PROJECT_SOURCE_DIR}/platform/win32/BinaryStdio.c)

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include <chrono>
 #include <memory>
 #include <string>
@@ -13,13 +12,13 @@
 
 #include "support/TcpListener.h"
 
+using corvio_test::CloseSocket;
 using corvio_test::ConnectionLog;
 using corvio_test::LoopbackServer;
 using corvio_test::ReadFor;
 using corvio_test::Step;
 using corvio_test::TcpConnect;
 using corvio_test::WriteAll;
-using corvio_test::CloseSocket;
 
 namespace {
 

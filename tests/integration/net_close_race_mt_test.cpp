@@ -10,7 +10,6 @@
 #include <thread>
 #include <vector>
 
-
 #include "Sablon/NetHandler.h"
 #include "Sablon/Reactor.h"
 #include "Sablon/Sock.h"
@@ -18,12 +17,12 @@
 #include "support/net_recorder.h"
 
 using namespace Halvex::Sablon;
+using corvio_test::CloseSocket;
 using corvio_test::NetMessage;
 using corvio_test::Record;
 using corvio_test::RecordingHandler;
-using corvio_test::WaitUntil;
-using corvio_test::CloseSocket;
 using corvio_test::SocketPair;
+using corvio_test::WaitUntil;
 using corvio_test::WriteAll;
 
 namespace {

@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <string>
 
-
 #include "Sablon/NetHandler.h"
 #include "Sablon/Sock.h"
 #include "Sablon/StreamSender.h"

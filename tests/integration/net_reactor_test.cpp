@@ -13,18 +13,18 @@
 #include "Sablon/NetHandler.h"
 #include "Sablon/Reactor.h"
 #include "Sablon/Sock.h"
-#include "Sablon/SockIo.h"
 #include "Sablon/SockAddr.h"
+#include "Sablon/SockIo.h"
 #include "support/TcpListener.h"
 #include "support/net_recorder.h"
 
 using namespace Halvex::Sablon;
+using corvio_test::CloseSocket;
 using corvio_test::Record;
 using corvio_test::RecordingHandler;
+using corvio_test::SocketPair;
 using corvio_test::TcpListener;
 using corvio_test::WaitUntil;
-using corvio_test::CloseSocket;
-using corvio_test::SocketPair;
 using corvio_test::WriteAll;
 using Halvex::Mardel::CTime;
 

@@ -9,18 +9,17 @@
 #include <thread>
 #include <vector>
 
-
 #include "Sablon/SockAddr.h"
 #include "Sablon/SockIo.h"
 #include "support/TcpListener.h"
 #include "support/net_recorder.h"
 
 using namespace Halvex::Sablon;
+using corvio_test::CloseSocket;
 using corvio_test::Record;
 using corvio_test::RecordingHandler;
 using corvio_test::TcpListener;
 using corvio_test::WaitUntil;
-using corvio_test::CloseSocket;
 
 namespace {
 
@@ -50,13 +49,15 @@ struct Owner {
             return false;
         if (sndbuf > 0) {
             int fd = stream->GetHandle();
-            setsockopt(fd, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&sndbuf), sizeof(sndbuf));
+            setsockopt(fd, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&sndbuf),
+                       sizeof(sndbuf));
         }
         peer = listener.Accept(2000);
         if (peer < 0)
             return false;
         if (sndbuf > 0)
-            setsockopt(peer, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&sndbuf), sizeof(sndbuf));
+            setsockopt(peer, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&sndbuf),
+                       sizeof(sndbuf));
         return WaitUntil([&] { return stream->GetConnectStatus() == 0; }, 2000) &&
                h->RegisterSock(*stream, CNetHandler::MASK_INPUT, 5000000) == 0 &&
                sender->Attach(h, stream) == 0;

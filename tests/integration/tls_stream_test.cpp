@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -22,12 +21,12 @@
 
 using namespace Halvex::Sablon;
 using corvio_test::CertMaker;
+using corvio_test::CloseSocket;
 using corvio_test::ConnectionLog;
 using corvio_test::ConnectTcp;
 using corvio_test::LoopbackServer;
 using corvio_test::Script;
 using corvio_test::Step;
-using corvio_test::CloseSocket;
 
 namespace {
 

@@ -122,7 +122,8 @@ long ReadFor(int fd, void* buf, long len, int timeout_ms) {
             break;
         if (sock_io::poll_one(fd, POLLIN, left, nullptr) <= 0)
             break;
-        const long n = static_cast<long>(sock_io::recv_some(fd, p + got, static_cast<size_t>(len - got)));
+        const long n =
+            static_cast<long>(sock_io::recv_some(fd, p + got, static_cast<size_t>(len - got)));
         if (n <= 0)
             break;
         got += n;

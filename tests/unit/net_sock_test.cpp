@@ -8,13 +8,12 @@
 #include <cstring>
 #include <string>
 
-
 #include "Sablon/SockAddr.h"
 #include "support/TcpListener.h"
 
 using namespace Halvex::Sablon;
-using corvio_test::TcpListener;
 using corvio_test::CloseSocket;
+using corvio_test::TcpListener;
 using corvio_test::WriteAll;
 
 namespace {

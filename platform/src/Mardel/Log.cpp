@@ -1,10 +1,10 @@
 #include "Mardel/Log.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <chrono>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -33,8 +33,8 @@ void stderr_sink(int level, const char* /*module*/, const char* /*file*/, const 
     size_t len = strlen(message);
     while (len > 0 && (message[len - 1] == '\n' || message[len - 1] == '\r'))
         --len;
-    fprintf(stderr, "%s.%03ld [%d] %s: %.*s\n", stamp, millis, level,
-            function, static_cast<int>(len), message);
+    fprintf(stderr, "%s.%03ld [%d] %s: %.*s\n", stamp, millis, level, function,
+            static_cast<int>(len), message);
 }
 
 std::atomic<LogSink> g_sink{&stderr_sink};

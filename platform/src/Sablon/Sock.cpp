@@ -108,8 +108,7 @@ int CSockStream::GetConnectStatus() {
         // already taken by someone else.
         sockaddr_storage peer;
         socklen_t plen = sizeof(peer);
-        if (getpeername(m_handle, reinterpret_cast<sockaddr*>(&peer), &plen) != 0)
-        {
+        if (getpeername(m_handle, reinterpret_cast<sockaddr*>(&peer), &plen) != 0) {
             err = sock_io::last_error();
             if (err == sock_io::kErrNotConnected)
                 err = sock_io::kErrRefused;

@@ -117,8 +117,8 @@ void error_text(int err, char* buf, size_t size) {
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                              static_cast<DWORD>(err), 0, buf, static_cast<DWORD>(size), nullptr);
     // The system's texts end in ".\r\n".
-    while (n > 0 && (buf[n - 1] == '\n' || buf[n - 1] == '\r' || buf[n - 1] == ' ' ||
-                     buf[n - 1] == '.'))
+    while (n > 0 &&
+           (buf[n - 1] == '\n' || buf[n - 1] == '\r' || buf[n - 1] == ' ' || buf[n - 1] == '.'))
         --n;
     if (n == 0)
         snprintf(buf, size, "error %d", err);
@@ -142,13 +142,15 @@ void set_nonblocking(int fd) {
 }
 
 int new_stream_socket(int af, bool nonblocking) {
-    return ::socket(af, SOCK_STREAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0), IPPROTO_TCP);
+    return ::socket(af, SOCK_STREAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0),
+                    IPPROTO_TCP);
 }
 
 int accept_socket(int listen_fd, bool nonblocking) {
     int fd;
     do {
-        fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0));
+        fd = ::accept4(listen_fd, nullptr, nullptr,
+                       SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0));
     } while (fd < 0 && errno == EINTR);
     return fd;
 }

@@ -15,9 +15,9 @@
 #include <string>
 
 #if defined(_WIN32)
+#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
 #else
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -150,7 +150,8 @@ inline ssize_type recv_some(int fd, char* buf, size_t size) {
     ssize_type n;
     do {
 #if defined(_WIN32)
-        n = ::recv(static_cast<SOCKET>(fd), buf, size > 0x7fffffff ? 0x7fffffff : static_cast<int>(size), 0);
+        n = ::recv(static_cast<SOCKET>(fd), buf,
+                   size > 0x7fffffff ? 0x7fffffff : static_cast<int>(size), 0);
 #else
         n = ::recv(fd, buf, size, 0);
 #endif
@@ -163,7 +164,8 @@ inline ssize_type send_some(int fd, const char* data, size_t len) {
     ssize_type n;
     do {
 #if defined(_WIN32)
-        n = ::send(static_cast<SOCKET>(fd), data, len > 0x7fffffff ? 0x7fffffff : static_cast<int>(len), 0);
+        n = ::send(static_cast<SOCKET>(fd), data,
+                   len > 0x7fffffff ? 0x7fffffff : static_cast<int>(len), 0);
 #else
         n = ::send(fd, data, len, kMsgNoSignal);
 #endif

@@ -410,8 +410,8 @@ int CSslStream::Connect(CSockStream* tcp) {
             break;
         }
         // A limit of up to 2^32-1 ms does not fit poll's int: wait in steps.
-        int n = sock_io::poll_one(fd, events, left_ms > INT_MAX ? INT_MAX : static_cast<int>(left_ms),
-                                  nullptr);
+        int n = sock_io::poll_one(fd, events,
+                                  left_ms > INT_MAX ? INT_MAX : static_cast<int>(left_ms), nullptr);
         if (n < 0 && !sock_io::interrupted(sock_io::last_error())) {
             why = "poll failed";
             detail = socket_error_text(sock_io::last_error());
