@@ -165,15 +165,24 @@ parse_status_t CHttpParser::parse_http_header(const char* data, int len) {
         // RFC 9110 section 8.6: 1*DIGIT. A sign or leading white space is
         // refused, and so is a value beyond the 32-bit signed body count.
         // Bytes after the digits are ignored.
+        // A streamed body may announce up to 2^63-1 bytes.
+        const long long limit = s->m_body_cb ? LLONG_MAX : INT_MAX;
         long long n = 0;
         const char* p = cl;
-        while (static_cast<unsigned char>(*p - '0') < 10u && n <= INT_MAX)
-            n = n * 10 + (*p++ - '0');
-        if (p == cl || n > INT_MAX) {
+        bool too_big = false;
+        while (static_cast<unsigned char>(*p - '0') < 10u) {
+            const int digit = *p++ - '0';
+            if (n > (limit - digit) / 10) {
+                too_big = true;
+                break;
+            }
+            n = n * 10 + digit;
+        }
+        if (p == cl || too_big) {
             MARDEL_LOG(3, "invalid http content_length:%s\n", cl);
             return HTTP_PARSE_ERROR;
         }
-        s->m_content_length = static_cast<int>(n);
+        s->m_content_length = n;
         return n != 0 ? HTTP_PARSE_INCOMPLETE : HTTP_PARSE_COMPLETE;
     }
     if (const char* te = transfer_encoding) {

@@ -15,7 +15,8 @@
 //    with its header;
 //  - a response with status 1xx, 204 or 304 has no body: it is complete at the
 //    end of its header whatever its Content-Length or Transfer-Encoding say;
-//  - Content-Length (digits only, at most 2147483647; a sign, leading white
+//  - Content-Length (digits only, at most 2147483647, 2^63-1 in streaming
+//    mode; a sign, leading white
 //    space or a larger value is a parse error) frames the body, and takes
 //    precedence over chunked coding;
 //  - "chunked" anywhere in Transfer-Encoding selects chunked decoding; chunk
@@ -28,11 +29,18 @@
 //
 // Limits: a header that arrives in several slices must end within the first
 // 32768 bytes; a header that arrives whole in the first slice may be longer.
-// At most 128 header fields are stored; later ones are ignored. The body is
-// counted in 32-bit signed integers: a body that would grow past 2147483647
-// bytes ends the message with HTTP_PARSE_ERROR. A peer can therefore make the
-// parser buffer about 2 GiB, unless the caller sets a limit with
-// SetMaxBufferLen and stops feeding once HTTP_PARSER_BUFFER_FULL is reported.
+// At most 128 header fields are stored; later ones are ignored. A stored body
+// is counted in 32-bit signed integers: a body that would grow past
+// 2147483647 bytes ends the message with HTTP_PARSE_ERROR. A peer can
+// therefore make the parser buffer about 2 GiB, unless the caller sets a
+// limit with SetMaxBufferLen and stops feeding once HTTP_PARSER_BUFFER_FULL is
+// reported, or hands the body through a body callback (SetBodyCallback).
+//
+// Streaming mode (SetBodyCallback): the parser keeps the header only and
+// hands every decoded body byte to the caller's callback as it arrives, so
+// memory stays constant whatever the body size. Content-Length values and
+// chunk sizes up to 9223372036854775807 are accepted and the body is counted
+// in 64 bits (GetBodyLength).
 //
 // Lifetime of returned data: every text and buffer returned (start line,
 // header names and values, content, extra bytes) points into the parser's
@@ -77,6 +85,12 @@ enum parse_status_t : int {
     HTTP_PARSER_BUFFER_FULL = 5,
 };
 
+// Receives the next `len` decoded body bytes of the message (valid during the
+// call only). 0 goes on; any other result stops the message with
+// HTTP_PARSE_ERROR. It runs inside Append and must not call Append, Reset,
+// Clone or Release of the same parser.
+typedef int (*http_body_callback_t)(void* context, const char* data, int len);
+
 struct http_parser_state;
 struct http_message_info;
 struct http_parser_access;
@@ -106,12 +120,15 @@ public:
 
     parse_status_t GetStatus() const;
     // Body bytes received so far; the body length once complete. 0 in
-    // header-only mode and for responses without a body.
+    // header-only mode, for responses without a body, and in streaming mode.
     int GetContentLength() const;
+    // Body bytes received so far in 64 bits: those handed to the body
+    // callback in streaming mode, else those stored (GetContentLength).
+    long long GetBodyLength() const;
     // The body as one NUL-terminated buffer of GetContentLength() bytes, in
     // the final states only: HTTP_PARSE_COMPLETE, and HTTP_PARSE_ERROR (the
-    // data decoded before the error). NULL in every other state, and when the
-    // body is empty. The first call gathers the body into one buffer; later
+    // data decoded before the error). NULL in every other state, when the
+    // body is empty, and in streaming mode. The first call gathers the body into one buffer; later
     // calls return the same buffer.
     char* GetContent();
     // An independent parser holding a deep copy of this one's whole state;
@@ -128,6 +145,15 @@ public:
     // 0 when there are none.
     int GetExtraLength() const;
     unsigned char* GetExtraBuffer() const;
+
+    // Streaming mode: the decoded body bytes of every message (Content-Length
+    // body, chunked body with the coding removed, or until-close body) go to
+    // `callback(context, data, len)` in order instead of being stored; the
+    // maximum buffer length is not looked at. A callback result other than 0
+    // stops the message with HTTP_PARSE_ERROR and the log line "body callback
+    // stopped the message, body bytes:%lld". Set it before a message starts;
+    // Reset and Clone keep it; a null callback returns to storing.
+    void SetBodyCallback(http_body_callback_t callback, void* context);
 
     // Header-only mode: the message ends with its header (for the answer to a
     // HEAD request); Content-Length is not looked at and body bytes become
@@ -162,6 +188,8 @@ private:
     parse_status_t after_header(const char* rest, int rest_len);
     parse_status_t parse_body(const char* data, int len);
     int append_buffer(const char* data, int len);
+    int deliver_body(const char* data, int len);
+    parse_status_t stream_body(const char* data, int len);
     int save_extra_buf(const char* data, int len);
     void http_chunk_init();
     int parse_chunked(const char* data, int len);
