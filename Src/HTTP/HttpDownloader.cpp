@@ -7,6 +7,7 @@
 //   A kept-alive connection goes DONE -> TRANSFER with each SendRequest.
 // An exchange ends with m_finished set and exactly one MSG_DOWNLOAD_END to
 // the owner; the phase at that moment gives the error reason.
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -33,7 +34,21 @@ void WakeWaiters(BufferWait& wait) {
     wait.cond.notify_all();
 }
 
+int SaturatedInt(long long value) {
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(value);
+}
+
 }  // namespace
+
+IHttpBodySink::~IHttpBodySink() = default;
+
+int IHttpBodySink::OnHeader(const CHttpParser& /*answer*/) {
+    return 0;
+}
 
 CHttpDownloaderImpl::~CHttpDownloaderImpl() {
     delete m_trust_ca;
@@ -69,6 +84,55 @@ int CHttpDownloader::SetKeepAliveMode(bool on) {
     CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
     m_impl->m_keep_alive = on;
     return 0;
+}
+
+int CHttpDownloader::SetBodySink(IHttpBodySink* sink) {
+    CHttpDownloaderImpl* d = m_impl;
+    CGuard<CRecursiveMutex> lock(d->m_mutex);
+    if (d->m_buf != nullptr)
+        return -1;
+    d->m_sink = sink;
+    d->m_parser.SetBodyCallback(sink != nullptr ? &CHttpDownloader::body_to_sink : nullptr, this);
+    return 0;
+}
+
+int CHttpDownloader::body_to_sink(void* self, const char* data, int len) {
+    CHttpDownloader* me = static_cast<CHttpDownloader*>(self);
+    CHttpDownloaderImpl* d = me->m_impl;
+    // The body of a 401 that is answered with credentials is not the final
+    // answer's: it is read and dropped.
+    std::string retried;
+    if (d->m_parser.GetStatusCode() == 401 && me->auth_retry_request(retried, true) > 0)
+        return 0;
+    if (!me->sink_header())
+        return -1;
+    if (d->m_sink->OnBody(data, len) != 0) {
+        d->m_sink_failed = true;
+        MARDEL_LOG(3, "body sink refused %d bytes after %lld\n", len,
+                   d->m_parser.GetBodyLength());
+        return -1;
+    }
+    return 0;
+}
+
+bool CHttpDownloader::sink_header() {
+    CHttpDownloaderImpl* d = m_impl;
+    if (d->m_sink == nullptr || d->m_sink_header_sent)
+        return true;
+    d->m_sink_header_sent = true;
+    if (d->m_sink->OnHeader(d->m_parser) != 0) {
+        d->m_sink_failed = true;
+        MARDEL_LOG(3, "body sink refused the header, status:%d\n", d->m_parser.GetStatusCode());
+        return false;
+    }
+    return true;
+}
+
+void CHttpDownloader::end_sink() {
+    CHttpDownloaderImpl* d = m_impl;
+    if (d->m_sink == nullptr || !d->m_sink_end_owned)
+        return;
+    d->m_sink->OnEnd(d->m_phrase == PHRASE_DONE && !d->m_sink_failed);
 }
 
 void CHttpDownloader::SetCurrentPhrase(DownloadPhrase phrase) {
@@ -150,6 +214,7 @@ void CHttpDownloader::clearup() {
     if (d->m_notify_id != 0 && !d->m_finished) {
         d->m_finished = true;
         updateWWWAuthenticate();
+        end_sink();
         Notify(d->m_notify_id, MSG_DOWNLOAD_END, 0);
     }
     WakeWaiters(d->m_wait);
@@ -305,7 +370,8 @@ int CHttpDownloader::handle_input(int /*handle*/) {
                     return 0;
                 if (d->m_finished)
                     return 0;
-                SetCurrentPhrase(PHRASE_DONE);
+                if (sink_header())
+                    SetCurrentPhrase(PHRASE_DONE);
             }
             clearup();
             return 0;
@@ -318,6 +384,10 @@ int CHttpDownloader::handle_input(int /*handle*/) {
                 // SendRequest): its phase stands.
                 if (d->m_finished)
                     return 0;
+                if (!sink_header()) {
+                    clearup();
+                    return 0;
+                }
                 SetCurrentPhrase(PHRASE_DONE);
             }
             if (!d->m_keep_alive) {
@@ -336,6 +406,7 @@ int CHttpDownloader::handle_input(int /*handle*/) {
             if (!d->m_finished) {
                 d->m_finished = true;
                 updateWWWAuthenticate();
+                end_sink();
                 Notify(d->m_notify_id, MSG_DOWNLOAD_END, 0);
                 WakeWaiters(d->m_wait);
                 return 0;
@@ -468,6 +539,8 @@ int CHttpDownloader::SendRequest(const char* request, int len) {
     d->m_buf = copy;
     d->m_len = len;
     d->m_finished = false;
+    d->m_sink_header_sent = false;
+    d->m_sink_failed = false;
     d->m_parser.Reset();
     d->m_head = head;
     d->m_parser.SetHeaderOnly(head);
@@ -588,26 +661,33 @@ CHttpDownloader::ErrorReason CHttpDownloader::GetErrorReason() {
 }
 
 int CHttpDownloader::GetTotalContentSize() {
-    CHttpDownloaderImpl* d = m_impl;
-    CGuard<CRecursiveMutex> lock(d->m_mutex);
-    if (d->m_retry_downloader != nullptr)
-        return d->m_retry_downloader->GetTotalContentSize();
-    const char* length = d->m_parser.Value("Content-Length");
-    if (length != nullptr)
-        return std::atoi(length);
-    const parse_status_t status = d->m_parser.GetStatus();
-    if (status == HTTP_PARSE_COMPLETE || status == HTTP_PARSE_UNTIL_CLOSE) {
-        return d->m_parser.GetContentLength();
-    }
-    return -1;
+    return SaturatedInt(GetTotalContentSize64());
 }
 
 int CHttpDownloader::GetCurrentContentSize() {
+    return SaturatedInt(GetCurrentContentSize64());
+}
+
+long long CHttpDownloader::GetTotalContentSize64() {
     CHttpDownloaderImpl* d = m_impl;
     CGuard<CRecursiveMutex> lock(d->m_mutex);
     if (d->m_retry_downloader != nullptr)
-        return d->m_retry_downloader->GetCurrentContentSize();
-    return d->m_parser.GetContentLength();
+        return d->m_retry_downloader->GetTotalContentSize64();
+    const char* length = d->m_parser.Value("Content-Length");
+    if (length != nullptr)
+        return std::strtoll(length, nullptr, 10);
+    const parse_status_t status = d->m_parser.GetStatus();
+    if (status == HTTP_PARSE_COMPLETE || status == HTTP_PARSE_UNTIL_CLOSE)
+        return d->m_parser.GetBodyLength();
+    return -1;
+}
+
+long long CHttpDownloader::GetCurrentContentSize64() {
+    CHttpDownloaderImpl* d = m_impl;
+    CGuard<CRecursiveMutex> lock(d->m_mutex);
+    if (d->m_retry_downloader != nullptr)
+        return d->m_retry_downloader->GetCurrentContentSize64();
+    return d->m_parser.GetBodyLength();
 }
 
 }  // namespace Corvio

@@ -91,6 +91,13 @@ public:
     std::string m_server_ip;
     Sablon::CSslX509* m_trust_ca = nullptr;
     std::string m_www_authenticate;
+    // Streaming mode: the caller's sink; whether this downloader ends it
+    // (a retry downloader only passes the body on); the header was announced
+    // in this exchange; the sink refused something in this exchange.
+    IHttpBodySink* m_sink = nullptr;
+    bool m_sink_end_owned = true;
+    bool m_sink_header_sent = false;
+    bool m_sink_failed = false;
     // Receive buffer of one read.
     char m_recv[kRecvPiece];
 };

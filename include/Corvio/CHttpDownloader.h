@@ -18,6 +18,16 @@
 // Threads: handlers run on the downloader's reactor loop, one event at a time;
 // Init, SendRequest, WaitBufferSize, DetachSock, the setters and the result
 // readers run on the caller's thread.
+//
+// Two ways to receive the body:
+//  - stored (the default): the parser GetResult hands out holds the whole
+//    answer, body included (GetContent), up to about 2 GiB;
+//  - streamed (SetBodySink): the body's decoded bytes go to the caller's
+//    IHttpBodySink as they arrive and are not kept, so memory stays constant
+//    whatever the size (Content-Length and chunk sizes up to 2^63-1). The
+//    parser GetResult hands out then holds the status line and header fields
+//    only: its GetContent is NULL and its GetContentLength 0; the 64-bit
+//    readers GetTotalContentSize64 / GetCurrentContentSize64 give the sizes.
 #pragma once
 
 #include <set>
@@ -32,6 +42,36 @@ namespace Corvio {
 
 class CHttpParser;
 class CHttpDownloaderImpl;
+
+// Receiver of a download's body in streaming mode (CHttpDownloader::SetBodySink,
+// CHttpDownloaderBlock::SetBodySink). Its operations run on the downloader's
+// reactor thread, with the downloader's lock held: they must not block for
+// long, and must not call Close, Init or SendRequest of that downloader (the
+// result readers may be called). Only the final answer reaches the sink:
+// never an interim 1xx answer, never a 401 answer that is answered with
+// credentials (on either path).
+class CORVIO_API IHttpBodySink {
+public:
+    virtual ~IHttpBodySink();
+    // The final answer's header is complete; `answer` (valid during the call)
+    // holds its status line and fields. Called once per exchange, before the
+    // first OnBody (for an answer without a body, before OnEnd). A result
+    // other than 0 stops the download as a transfer failure. The default
+    // returns 0.
+    virtual int OnHeader(const CHttpParser& answer);
+    // The next `len` (> 0) decoded body bytes in order (chunked coding
+    // removed), valid during the call only. 0 goes on; any other result stops
+    // the download: it ends as a transfer failure (ERROR_TRANSFER) with a
+    // level 3 log line.
+    virtual int OnBody(const char* data, int len) = 0;
+    // The exchange ended, right before MSG_DOWNLOAD_END is sent: `complete`
+    // when the whole answer arrived and the exchange ended without failure
+    // (GetErrorReason ERROR_NONE); false for every failure (connect, TLS,
+    // time-out, a body cut short, a refusal by the sink). Once per exchange
+    // that Init or SendRequest started; none after a start that returned -1,
+    // after DetachSock, or once the owner has called Close().
+    virtual void OnEnd(bool complete) = 0;
+};
 
 // The end notice a downloader posts to its owner's handler id (parameter 0).
 constexpr unsigned int MSG_DOWNLOAD_END = 0x4300;
@@ -116,6 +156,11 @@ public:
     void SetWWWAuthenticate(const char* challenge);
     // Copies the options; must be called before the connect completes.
     void SetHttpsOption(const CHttpsOption* option);
+    // Streaming mode: the final answer's body goes to `sink` (not owned; it
+    // must outlive the download, up to its last OnEnd or Close()) instead of
+    // the parser. Null returns to the stored mode. Only before Init or
+    // InitUseSsl: -1 once a download was started, else 0.
+    int SetBodySink(IHttpBodySink* sink);
 
     // Starts a GET of `url` ("http://" or "https://" ...). 0, or -1 when the
     // download could not start (no end notice follows then). The scheme only
@@ -152,9 +197,13 @@ public:
     CHttpParser* GetResult();
     ErrorReason GetErrorReason();
     // Announced body size (or the received one for an until-close body), -1
-    // when unknown; and the body bytes held so far.
+    // when unknown; and the body bytes received so far (held, or handed to
+    // the sink). Both saturate at INT_MAX (2147483647): use the 64-bit forms
+    // for larger bodies.
     int GetTotalContentSize();
     int GetCurrentContentSize();
+    long long GetTotalContentSize64();
+    long long GetCurrentContentSize64();
 
     int handle_input(int handle) override;
     int handle_output(int handle) override;
@@ -168,6 +217,18 @@ private:
     explicit CHttpDownloader(long notify_id);
     ~CHttpDownloader() override;
 
+    // Body callback of the parser in streaming mode (`self` is the downloader).
+    static int body_to_sink(void* self, const char* data, int len);
+    // Announces the final answer's header to the sink once; false when the
+    // sink refuses it.
+    bool sink_header();
+    // OnEnd for the exchange that ends now, when this downloader owns the
+    // sink's end.
+    void end_sink();
+    // The request that answers the 401 in m_parser with credentials: 1 with
+    // `out` set; 0 when such an answer is ruled out after the preconditions
+    // held; -1 when a precondition does not hold. `quiet`: no log line.
+    int auth_retry_request(std::string& out, bool quiet);
     void SetCurrentPhrase(DownloadPhrase phrase);
     DownloadPhrase GetCurrentPhrase();
     void clearup();
