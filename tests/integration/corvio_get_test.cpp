@@ -222,6 +222,16 @@ std::vector<GetCase> Cases() {
          "",
          "no complete answer",
          nullptr},
+        // What arrived was written out as it came; the line counts it.
+        {"BodyCutShort",
+         PLAIN,
+         {Step::ReadUntil(kEnd), Step::Send("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc"),
+          Step::Close()},
+         {"@URL"},
+         56,
+         "abc",
+         "(3 body bytes arrived)",
+         nullptr},
         {"BadScheme", NONE, {}, {"ftp://127.0.0.1/x"}, 3, "", "URL", nullptr},
         {"BadPort", NONE, {}, {"http://127.0.0.1:99999/x"}, 3, "", "URL", nullptr},
         {"UnclosedBracket", NONE, {}, {"http://[::1/x"}, 3, "", "URL", nullptr},
@@ -299,6 +309,8 @@ TEST(CorvioGet, OutputFileAndProgressBar) {
     // A bar drawn while the body was half there, and the final one.
     EXPECT_NE(run.err.find("%"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("100%"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("68.4 KiB / 68.4 KiB"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("/s"), std::string::npos) << run.err;
     EXPECT_EQ(run.err.back(), '\n');
 }
 
