@@ -91,6 +91,11 @@ int CHttpDownloader::SetBodySink(IHttpBodySink* sink) {
     CGuard<CRecursiveMutex> lock(d->m_mutex);
     if (d->m_buf != nullptr)
         return -1;
+    try {
+        d->m_stream_recv.resize(sink != nullptr ? kStreamPiece : 0);
+    } catch (...) {
+        return -1;
+    }
     d->m_sink = sink;
     d->m_parser.SetBodyCallback(sink != nullptr ? &CHttpDownloader::body_to_sink : nullptr, this);
     return 0;
@@ -347,16 +352,19 @@ int CHttpDownloader::handle_input(int /*handle*/) {
     if (d->m_stream == nullptr)
         return -1;
     // Each round reads one piece; a full piece is followed by another read.
+    char* const recv_buf = d->m_sink != nullptr ? d->m_stream_recv.data() : d->m_recv;
+    const int piece = d->m_sink != nullptr ? kStreamPiece : kRecvPiece;
+    const int pieces_per_event = kPiecesPerEvent * kRecvPiece / piece;
     int full_pieces = 0;
     for (;;) {
-        const int got = d->m_stream->Recv(d->m_recv, kRecvPiece);
+        const int got = d->m_stream->Recv(recv_buf, piece);
         if (got == 0)
             return 0;
         parse_status_t status = d->m_parser.GetStatus();
         // A read below 1 is the parser's end of input; a close after an answer
         // that is already complete has nothing to add.
         if (got > 0 || (status != HTTP_PARSE_COMPLETE && status != HTTP_PARSE_ERROR)) {
-            status = d->m_parser.Append(d->m_recv, got);
+            status = d->m_parser.Append(recv_buf, got);
         }
         if (got > 0 && !d->m_finished)
             status = SkipInterimAnswers(d->m_parser, d->m_head);
@@ -425,7 +433,7 @@ int CHttpDownloader::handle_input(int /*handle*/) {
             // readers and other handlers of this loop get their turn. TLS
             // reads on until a short read, since decrypted bytes left inside
             // the TLS stream raise no input event.
-            if (got == kRecvPiece && (d->m_use_ssl || ++full_pieces < kPiecesPerEvent))
+            if (got == piece && (d->m_use_ssl || ++full_pieces < pieces_per_event))
                 continue;
             return 0;
         }
