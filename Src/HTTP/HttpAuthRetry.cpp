@@ -35,9 +35,9 @@ bool IsQuoted(const std::string& v) {
     return v.size() >= 2 && v.front() == '"' && v.back() == '"';
 }
 
-// The value as an RFC 7230 quoted-string.
+// The value as a quoted-string (RFC 9110 section 5.6.4).
 std::string Quoted(const std::string& v) {
-    return IsQuoted(v) ? v : "\"" + v + "\"";
+    return IsQuoted(v) ? v : quoted_string(v);
 }
 
 // The value without its surrounding quotes, for the emptiness test.
@@ -283,6 +283,10 @@ bool CHttpDownloader::retry_with_auth() {
     if (detail::FindAuthorizationLine(d->m_buf, d->m_len, offset, line_len) &&
         detail::ChallengeIsBasic(challenge)) {
         MARDEL_LOG(3, "basic auth failed, not retry, maybe password wrong!\n");
+        return false;
+    }
+    if (d->m_password_type != 0 && detail::ChallengeIsBasic(challenge)) {
+        MARDEL_LOG(3, "password is a digest HA1, not sent in basic auth\n");
         return false;
     }
     // The challenge points into the parser, which SendRequest resets.

@@ -213,8 +213,9 @@ int CHttpDownloader::Init(const char* url) {
         return -1;
     }
     const char* target = path_offset > 0 ? url + path_offset : "/";
+    // Basic before any challenge (RFC 7617 section 2), never with a Digest HA1.
     std::string authorization;
-    if (!d->m_username.empty() && d->m_www_authenticate.empty()) {
+    if (!d->m_username.empty() && d->m_www_authenticate.empty() && d->m_password_type == 0) {
         if (!CHttpAuth::auth_basic(d->m_username, d->m_password, authorization))
             return -1;
     }

@@ -109,7 +109,11 @@ public:
     int SetAuthInfo(const std::string& user, const std::string& password);
     // A null argument leaves its field unchanged.
     int SetAuthInfo(const char* user, const char* password);
-    // 0: plain password; otherwise the password is the Digest HA1.
+    // 0: plain password; otherwise the password is the Digest HA1 (32
+    // hexadecimal digits). An HA1 answers Digest for its realm, so it is never
+    // sent in Basic: Init(url) then writes no Authorization line before a
+    // challenge, and a Basic challenge is not answered (level 3 "password is a
+    // digest HA1, not sent in basic auth"; the 401 is the result).
     void SetPasswordType(int type);
     // The kept challenge (a WWW-Authenticate value), empty when none.
     std::string GetWWWAuthenticate();
