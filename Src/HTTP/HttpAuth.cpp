@@ -231,7 +231,7 @@ bool CHttpAuth::compose_digest_authorization(std::string& value) {
     const digest_challenge& c = m_challenge;
     const std::string uri = m_uri.empty() ? std::string("/") : m_uri;
 
-    // Every text below is written as a quoted-string (a '\\' or '"' as a
+    // Every text below is written as a quoted-string (a '\' or '"' as a
     // quoted-pair) or as a token: one that would end the line is refused.
     struct Check {
         const char* name;
