@@ -6,7 +6,14 @@
 // MSG_DOWNLOAD_END message. A 401 answer with a Basic or Digest challenge is
 // answered once with credentials (RFC 7617, RFC 2617): on the same connection
 // in keep-alive mode, otherwise through a second downloader on a new
-// connection.
+// connection. The new connection is also taken in keep-alive mode when the
+// 401 closes the connection: by "Connection" other than keep-alive, as an
+// HTTP/1.0 answer without keep-alive, or by a close before any byte of the
+// answer to the retried request.
+//
+// Interim answers (1xx other than 101) are never the result: any number of
+// them is skipped, but their headers together may take at most 32768 bytes,
+// beyond which the exchange fails as a parse error.
 //
 // Life cycle:
 //   Create(owner id) -> setters -> Init / InitUseSsl -> ... MSG_DOWNLOAD_END
@@ -173,6 +180,8 @@ private:
     void clearup();
     bool SSLConnect();
     bool retry_with_auth();
+    bool retry_on_new_connection(const std::string& request);
+    bool resend_on_new_connection();
     void updateWWWAuthenticate();
     bool build_auth_req(const char* request, int len, const std::string& www_authenticate,
                         std::string& out);
