@@ -127,7 +127,9 @@ public:
     // Starts a GET of `url` ("http://" or "https://" ...). 0, or -1 when the
     // download could not start (no end notice follows then). The scheme only
     // chooses the default port: TLS is used by InitUseSsl alone, and Init
-    // sends credentials in clear.
+    // sends credentials in clear. The Host line carries the URL's host when
+    // it is a name, as written there; for an address, the numeric text of
+    // the address (IPv6 in brackets); the port is always written.
     //
     // The answer is kept in memory as it arrives; a peer may send a body of up
     // to about 2 GiB (the parser's 32-bit counts) before the exchange fails.

@@ -228,20 +228,38 @@ TEST(Downloader, HeadAnswerEndsWithItsHeader) {
     }
 }
 
-TEST(Downloader, Ipv6HostLineInBrackets) {
-    LoopbackServer server(
-        ServerOptions(false, 6),
-        {{Step::ReadUntil("\r\n\r\n"), Step::Send(kHeader200 + "Content-Length: 0\r\n\r\n")}});
-    if (!server.Ok())
-        GTEST_SKIP() << server.Error();
-    Session s;
-    ASSERT_EQ(s.Start(server, "/six", false), 0);
-    ASSERT_TRUE(s.WaitEnds(1));
-    EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
-    server.Stop();
-    EXPECT_EQ(server.Connection(0).received,
-              "GET /six HTTP/1.1\r\nAccept: */*\r\nHost: [::1]:" + std::to_string(server.Port()) +
-                  "\r\nConnection: close\r\n\r\n");
+// The Host line carries a host name as the URL gives it, and for an address
+// the address connected to (IPv6 in brackets).
+TEST(Downloader, HostLineFromUrl) {
+    Halvex::Sablon::CSockAddrStorage local;
+    ASSERT_EQ(local.SetIp("localhost"), 0);
+    const struct {
+        int family;
+        const char* url_host;
+        const char* host;
+    } rows[] = {
+        {6, "[::1]", "[::1]"},
+        {4, "127.0.0.1", "127.0.0.1"},
+        {local.GetFamily(), "localhost", "localhost"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.url_host);
+        LoopbackServer server(
+            ServerOptions(false, r.family),
+            {{Step::ReadUntil("\r\n\r\n"), Step::Send(kHeader200 + "Content-Length: 0\r\n\r\n")}});
+        if (!server.Ok())
+            continue;  // no IPv6 here
+        Session s;
+        const std::string port = std::to_string(server.Port());
+        const std::string url = std::string("http://") + r.url_host + ":" + port + "/h";
+        ASSERT_EQ(s.dl->Init(url.c_str()), 0);
+        ASSERT_TRUE(s.WaitEnds(1));
+        EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
+        server.Stop();
+        EXPECT_EQ(server.Connection(0).received,
+                  "GET /h HTTP/1.1\r\nAccept: */*\r\nHost: " + std::string(r.host) + ":" + port +
+                      "\r\nConnection: close\r\n\r\n");
+    }
 }
 
 TEST(Downloader, InitRefusals) {
