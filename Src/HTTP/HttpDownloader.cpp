@@ -81,7 +81,7 @@ CHttpDownloader::DownloadPhrase CHttpDownloader::GetCurrentPhrase() {
     return m_impl->m_phrase;
 }
 
-int CHttpDownloader::Init(const Sablon::CSockAddr& addr, const char* request, int len) {
+int CHttpDownloader::Init(const Sablon::CSockAddr& addr, const char* request, int len) try {
     if (request == nullptr || len <= 0)
         return -1;
     CHttpDownloaderImpl* d = m_impl;
@@ -139,6 +139,9 @@ int CHttpDownloader::Init(const Sablon::CSockAddr& addr, const char* request, in
         return -1;
     }
     return 0;
+} catch (...) {
+    MARDEL_LOG(2, "out of memory\n");
+    return -1;
 }
 
 void CHttpDownloader::clearup() {
@@ -171,7 +174,7 @@ bool CHttpDownloaderImpl::fit_sender(int len) {
     return m_sender->SetBufferSize(len / Sablon::CStreamSender::BLOCK_SIZE + 1) >= 0;
 }
 
-int CHttpDownloader::handle_output(int handle) {
+int CHttpDownloader::handle_output(int handle) try {
     CHttpDownloaderImpl* d = m_impl;
     CGuard<CRecursiveMutex> lock(d->m_mutex);
     if (d->m_stream == nullptr)
@@ -252,6 +255,8 @@ int CHttpDownloader::handle_output(int handle) {
     if (d->m_use_ssl && !register_input())
         return -1;
     return 0;
+} catch (...) {
+    return end_on_exception();
 }
 
 // A complete interim answer (1xx other than 101 Switching Protocols, RFC 9110
@@ -276,7 +281,7 @@ static parse_status_t SkipInterimAnswers(CHttpParser& parser, bool head) {
     return status;
 }
 
-int CHttpDownloader::handle_input(int /*handle*/) {
+int CHttpDownloader::handle_input(int /*handle*/) try {
     CHttpDownloaderImpl* d = m_impl;
     CGuard<CRecursiveMutex> lock(d->m_mutex);
     if (d->m_stream == nullptr)
@@ -362,30 +367,51 @@ int CHttpDownloader::handle_input(int /*handle*/) {
         clearup();
         return 0;
     }
+} catch (...) {
+    return end_on_exception();
 }
 
-int CHttpDownloader::handle_exception(int /*handle*/) {
+// An event handler met an exception (out of memory): the exchange ends as a
+// failure of its current phase, with a level 2 line; nothing reaches the
+// reactor.
+int CHttpDownloader::end_on_exception() {
+    MARDEL_LOG(2, "out of memory, the download ends\n");
+    try {
+        CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
+        clearup();
+    } catch (...) {
+    }
+    return -1;
+}
+
+int CHttpDownloader::handle_exception(int /*handle*/) try {
     MARDEL_LOG(3, "CHttpDownloader::handle_exception\n");
     CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
     clearup();
     return 0;
+} catch (...) {
+    return end_on_exception();
 }
 
-int CHttpDownloader::handle_input_timeout(int /*handle*/) {
+int CHttpDownloader::handle_input_timeout(int /*handle*/) try {
     MARDEL_LOG(3, "CHttpDownloader::handle_input_timeout\n");
     CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
     clearup();
     return 0;
+} catch (...) {
+    return end_on_exception();
 }
 
-int CHttpDownloader::handle_output_timeout(int /*handle*/) {
+int CHttpDownloader::handle_output_timeout(int /*handle*/) try {
     MARDEL_LOG(3, "CHttpDownloader handle_output_timeout\n");
     CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
     clearup();
     return 0;
+} catch (...) {
+    return end_on_exception();
 }
 
-int CHttpDownloader::handle_message(long from_id, unsigned int msg, long /*param*/) {
+int CHttpDownloader::handle_message(long from_id, unsigned int msg, long /*param*/) try {
     CHttpDownloaderImpl* d = m_impl;
     CGuard<CRecursiveMutex> lock(d->m_mutex);
     if (d->m_retry_downloader != nullptr) {
@@ -410,6 +436,8 @@ int CHttpDownloader::handle_message(long from_id, unsigned int msg, long /*param
                    static_cast<int>(msg));
     }
     return 0;
+} catch (...) {
+    return end_on_exception();
 }
 
 int CHttpDownloader::handle_close(Sablon::CNetHandler* /*handler*/) {

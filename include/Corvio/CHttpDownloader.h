@@ -18,6 +18,11 @@
 // Threads: handlers run on the downloader's reactor loop, one event at a time;
 // Init, SendRequest, WaitBufferSize, DetachSock, the setters and the result
 // readers run on the caller's thread.
+//
+// Out of memory: no exception leaves an operation. An int operation gives
+// -1, GetWWWAuthenticate an empty text, and a void setter keeps the previous
+// value; each logs a level 2 line. On the reactor thread the exchange ends in
+// its current phase (a transfer failure once connected) with its end notice.
 #pragma once
 
 #include <set>
@@ -171,6 +176,7 @@ private:
     void SetCurrentPhrase(DownloadPhrase phrase);
     DownloadPhrase GetCurrentPhrase();
     void clearup();
+    int end_on_exception();
     bool SSLConnect();
     bool retry_with_auth();
     void updateWWWAuthenticate();

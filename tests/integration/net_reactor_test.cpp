@@ -1,10 +1,12 @@
 // The reactor over loopback: connect outcome through output events, per-
 // direction time-outs, the peer's close reaching input, registration
-// failures, the -1 result, message delivery rules and handle_close.
+// failures, the -1 result, message delivery rules, a handler that throws and
+// handle_close.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <memory>
+#include <stdexcept>
 #include <thread>
 
 #include <sys/socket.h>
@@ -265,6 +267,7 @@ TEST(Reactor, NotifyPostsAndDropsMessagesToClosedOrUnknownIds) {
     ASSERT_TRUE(WaitUntil([&] { return from.closes.load() == 1; }, 3000));
 }
 
+// A handler that throws (message 3) does not end the process or its loop.
 TEST(Reactor, NotifyFromInsideAHandlerIsPostedNotRunInPlace) {
     auto rec = std::make_shared<Record>();
     RecordingHandler* self = new RecordingHandler(rec);
@@ -276,6 +279,8 @@ TEST(Reactor, NotifyFromInsideAHandlerIsPostedNotRunInPlace) {
         if (m.msg < 5)
             h->Notify(h->GetID(), m.msg + 1, 0);
         --depth;
+        if (m.msg == 3)
+            throw std::runtime_error("handler fault");
     };
     Plain from;
     ASSERT_EQ(from.Notify(self->GetID(), 1, 0), 0);
