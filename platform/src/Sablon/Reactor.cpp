@@ -530,10 +530,12 @@ int CReactor::Register(CNetHandler* handler, int fd, int mask, uint32_t timeout_
     } else {
         if (!watchable(fd))
             return -1;
-        reg = new SockReg;
-        reg->core = handler->m_core;
-        reg->fd = fd;
+        std::unique_ptr<SockReg> made(new SockReg);
+        made->core = handler->m_core;
+        made->fd = fd;
+        reg = made.get();
         core.socks.emplace(fd, reg);
+        made.release();
     }
     if (keep_timeout)
         timeout_us = reg->last_timeout;
