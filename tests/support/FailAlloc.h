@@ -1,9 +1,9 @@
 // Allocation failure on demand. FailAlloc.cpp replaces the global operator
 // new and delete of every test program with malloc and free; while a
 // FailAllocations lives, every operator new of `size` bytes (kEvery: of any
-// size) throws std::bad_alloc, on the thread that made the object or, with
-// `all_threads`, on every thread. A log capture allocates: keep it out of a
-// scope that refuses every size.
+// size) fails (std::bad_alloc, or null for the nothrow form), on the thread
+// that made the object or, with `all_threads`, on every thread. A log capture allocates: keep it
+// out of a scope that refuses every size.
 #pragma once
 
 #include <cstddef>
