@@ -105,20 +105,22 @@ int CHttpDownloader::SetBodySink(IHttpBodySink* sink) {
 int CHttpDownloader::body_to_sink(void* self, const char* data, int len) {
     CHttpDownloader* me = static_cast<CHttpDownloader*>(self);
     CHttpDownloaderImpl* d = me->m_impl;
-    // The body of a 401 that is answered with credentials is not the final
-    // answer's: it is read and dropped.
-    std::string retried;
-    if (d->m_parser.GetStatusCode() == 401 && me->auth_retry_request(retried, true) > 0)
-        return 0;
-    if (!me->sink_header())
-        return -1;
-    if (d->m_sink->OnBody(data, len) != 0) {
-        d->m_sink_failed = true;
-        MARDEL_LOG(3, "body sink refused %d bytes after %lld\n", len,
-                   d->m_parser.GetBodyLength());
-        return -1;
+    try {
+        // The body of a 401 that is answered with credentials is not the
+        // final answer's: it is read and dropped.
+        std::string retried;
+        if (d->m_parser.GetStatusCode() == 401 && me->auth_retry_request(retried, true) > 0)
+            return 0;
+        if (!me->sink_header())
+            return -1;
+        if (d->m_sink->OnBody(data, len) == 0)
+            return 0;
+    } catch (...) {
+        // Out of memory, or a sink that throws: a refusal.
     }
-    return 0;
+    d->m_sink_failed = true;
+    MARDEL_LOG(3, "body sink refused %d bytes after %lld\n", len, d->m_parser.GetBodyLength());
+    return -1;
 }
 
 bool CHttpDownloader::sink_header() {
@@ -126,7 +128,12 @@ bool CHttpDownloader::sink_header() {
     if (d->m_sink == nullptr || d->m_sink_header_sent)
         return true;
     d->m_sink_header_sent = true;
-    if (d->m_sink->OnHeader(d->m_parser) != 0) {
+    int refused = -1;
+    try {
+        refused = d->m_sink->OnHeader(d->m_parser);
+    } catch (...) {
+    }
+    if (refused != 0) {
         d->m_sink_failed = true;
         MARDEL_LOG(3, "body sink refused the header, status:%d\n", d->m_parser.GetStatusCode());
         return false;
@@ -138,7 +145,10 @@ void CHttpDownloader::end_sink() {
     CHttpDownloaderImpl* d = m_impl;
     if (d->m_sink == nullptr || !d->m_sink_end_owned)
         return;
-    d->m_sink->OnEnd(d->m_phrase == PHRASE_DONE && !d->m_sink_failed);
+    try {
+        d->m_sink->OnEnd(d->m_phrase == PHRASE_DONE && !d->m_sink_failed);
+    } catch (...) {
+    }
 }
 
 void CHttpDownloader::SetCurrentPhrase(DownloadPhrase phrase) {
@@ -151,7 +161,7 @@ CHttpDownloader::DownloadPhrase CHttpDownloader::GetCurrentPhrase() {
     return m_impl->m_phrase;
 }
 
-int CHttpDownloader::Init(const Sablon::CSockAddr& addr, const char* request, int len) {
+int CHttpDownloader::Init(const Sablon::CSockAddr& addr, const char* request, int len) try {
     if (request == nullptr || len <= 0)
         return -1;
     CHttpDownloaderImpl* d = m_impl;
@@ -209,6 +219,9 @@ int CHttpDownloader::Init(const Sablon::CSockAddr& addr, const char* request, in
         return -1;
     }
     return 0;
+} catch (...) {
+    MARDEL_LOG(2, "out of memory\n");
+    return -1;
 }
 
 void CHttpDownloader::clearup() {
@@ -242,7 +255,7 @@ bool CHttpDownloaderImpl::fit_sender(int len) {
     return m_sender->SetBufferSize(len / Sablon::CStreamSender::BLOCK_SIZE + 1) >= 0;
 }
 
-int CHttpDownloader::handle_output(int handle) {
+int CHttpDownloader::handle_output(int handle) try {
     CHttpDownloaderImpl* d = m_impl;
     CGuard<CRecursiveMutex> lock(d->m_mutex);
     if (d->m_stream == nullptr)
@@ -323,6 +336,8 @@ int CHttpDownloader::handle_output(int handle) {
     if (d->m_use_ssl && !register_input())
         return -1;
     return 0;
+} catch (...) {
+    return end_on_exception();
 }
 
 // A complete interim answer (1xx other than 101 Switching Protocols, RFC 9110
@@ -357,7 +372,7 @@ static parse_status_t SkipInterimAnswers(CHttpParser& parser, bool head, int& in
     return status;
 }
 
-int CHttpDownloader::handle_input(int /*handle*/) {
+int CHttpDownloader::handle_input(int /*handle*/) try {
     CHttpDownloaderImpl* d = m_impl;
     CGuard<CRecursiveMutex> lock(d->m_mutex);
     if (d->m_stream == nullptr)
@@ -459,30 +474,51 @@ int CHttpDownloader::handle_input(int /*handle*/) {
         clearup();
         return 0;
     }
+} catch (...) {
+    return end_on_exception();
 }
 
-int CHttpDownloader::handle_exception(int /*handle*/) {
+// An event handler met an exception (out of memory): the exchange ends as a
+// failure of its current phase, with a level 2 line; nothing reaches the
+// reactor.
+int CHttpDownloader::end_on_exception() {
+    MARDEL_LOG(2, "out of memory, the download ends\n");
+    try {
+        CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
+        clearup();
+    } catch (...) {
+    }
+    return -1;
+}
+
+int CHttpDownloader::handle_exception(int /*handle*/) try {
     MARDEL_LOG(3, "CHttpDownloader::handle_exception\n");
     CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
     clearup();
     return 0;
+} catch (...) {
+    return end_on_exception();
 }
 
-int CHttpDownloader::handle_input_timeout(int /*handle*/) {
+int CHttpDownloader::handle_input_timeout(int /*handle*/) try {
     MARDEL_LOG(3, "CHttpDownloader::handle_input_timeout\n");
     CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
     clearup();
     return 0;
+} catch (...) {
+    return end_on_exception();
 }
 
-int CHttpDownloader::handle_output_timeout(int /*handle*/) {
+int CHttpDownloader::handle_output_timeout(int /*handle*/) try {
     MARDEL_LOG(3, "CHttpDownloader handle_output_timeout\n");
     CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
     clearup();
     return 0;
+} catch (...) {
+    return end_on_exception();
 }
 
-int CHttpDownloader::handle_message(long from_id, unsigned int msg, long /*param*/) {
+int CHttpDownloader::handle_message(long from_id, unsigned int msg, long /*param*/) try {
     CHttpDownloaderImpl* d = m_impl;
     CGuard<CRecursiveMutex> lock(d->m_mutex);
     if (d->m_retry_downloader != nullptr) {
@@ -508,6 +544,8 @@ int CHttpDownloader::handle_message(long from_id, unsigned int msg, long /*param
                    static_cast<int>(msg));
     }
     return 0;
+} catch (...) {
+    return end_on_exception();
 }
 
 int CHttpDownloader::handle_close(Sablon::CNetHandler* /*handler*/) {

@@ -35,6 +35,11 @@
 //    parser GetResult hands out then holds the status line and header fields
 //    only: its GetContent is NULL and its GetContentLength 0; the 64-bit
 //    readers GetTotalContentSize64 / GetCurrentContentSize64 give the sizes.
+//
+// Out of memory: no exception leaves an operation. An int operation gives
+// -1, GetWWWAuthenticate an empty text, and a void setter keeps the previous
+// value; each logs a level 2 line. On the reactor thread the exchange ends in
+// its current phase (a transfer failure once connected) with its end notice.
 #pragma once
 
 #include <set>
@@ -54,7 +59,8 @@ class CHttpDownloaderImpl;
 // CHttpDownloaderBlock::SetBodySink). Its operations run on the downloader's
 // reactor thread, with the downloader's lock held: they must not block for
 // long, and must not call Close, Init or SendRequest of that downloader (the
-// result readers may be called). Only the final answer reaches the sink:
+// result readers may be called). An exception thrown by OnHeader or OnBody
+// counts as a refusal; one thrown by OnEnd is ignored. Only the final answer reaches the sink:
 // never an interim 1xx answer, never a 401 answer that is answered with
 // credentials (on either path).
 class CORVIO_API IHttpBodySink {
@@ -245,6 +251,7 @@ private:
     void SetCurrentPhrase(DownloadPhrase phrase);
     DownloadPhrase GetCurrentPhrase();
     void clearup();
+    int end_on_exception();
     bool SSLConnect();
     bool retry_with_auth();
     bool retry_on_new_connection(const std::string& request);
