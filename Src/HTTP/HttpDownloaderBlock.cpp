@@ -187,9 +187,9 @@ int CHttpDownloaderBlockImpl::download_request(const Sablon::CSockAddr& addr, co
         CHttpDownloader* previous = nullptr;
         if (!replace_downloader(previous))
             return -1;
-        const int started = !open_body_file()  ? -1
-                            : path             ? m_downloader->InitUseSsl(addr, request, len, path)
-                                               : m_downloader->Init(addr, request, len);
+        const int started = !open_body_file() ? -1
+                            : path            ? m_downloader->InitUseSsl(addr, request, len, path)
+                                              : m_downloader->Init(addr, request, len);
         if (previous)
             previous->Close();
         // A downloader whose start failed sends no end notice; it stays, so

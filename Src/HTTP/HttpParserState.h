@@ -81,14 +81,14 @@ struct http_chunk_state {
 };
 
 struct http_parser_state {
-    char* m_http_header;      // NUL-terminated header copy, cut in place; in m_header_buf
-    int m_http_header_len;    // header length + 1
+    char* m_http_header;         // NUL-terminated header copy, cut in place; in m_header_buf
+    int m_http_header_len;       // header length + 1
     long long m_content_length;  // Content-Length value; 0 when absent
-    int m_max_buf_len;        // 0: no limit
-    int m_cur_buf_size;       // body bytes held in the blocks
-    http_buffer* m_buf_list;  // filled blocks, in arrival order
-    http_buffer* m_cur_buf;   // block being filled (header bytes until the header is complete)
-    char* m_content;          // the gathered body, NUL-terminated
+    int m_max_buf_len;           // 0: no limit
+    int m_cur_buf_size;          // body bytes held in the blocks
+    http_buffer* m_buf_list;     // filled blocks, in arrival order
+    http_buffer* m_cur_buf;      // block being filled (header bytes until the header is complete)
+    char* m_content;             // the gathered body, NUL-terminated
     int m_content_len;
     parse_status_t m_status;
     http_message_info m_msg_info;

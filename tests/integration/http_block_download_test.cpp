@@ -108,8 +108,8 @@ TEST_P(HttpBlockEnd, ResultAndReaders) {
         std::unique_ptr<LoopbackServer> server;
         std::string url;
         if (c.script.empty()) {
-            url = "http://127.0.0.1:" + std::to_string(corvio_test::TcpListener::ClosedPort()) +
-                  "/x";
+            url =
+                "http://127.0.0.1:" + std::to_string(corvio_test::TcpListener::ClosedPort()) + "/x";
         } else {
             server.reset(new LoopbackServer(Plain(), {c.script}));
             ASSERT_TRUE(server->Ok()) << server->Error();

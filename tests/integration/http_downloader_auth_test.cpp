@@ -123,19 +123,16 @@ TEST_P(RetryTest, AnswersChallengeOnce) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, RetryTest,
-                         ::testing::Values(PathParam{false, true, false},
-                                           PathParam{false, false, false},
-                                           PathParam{true, true, false},
-                                           PathParam{true, false, false},
-                                           PathParam{false, true, true},
-                                           PathParam{false, false, true},
-                                           PathParam{true, false, true}),
-                         [](const ::testing::TestParamInfo<PathParam>& i) {
-                             return std::string(i.param.tls ? "tls" : "tcp") +
-                                    (i.param.same_connection ? "_same" : "_new") +
-                                    (i.param.stream ? "_stream" : "");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Paths, RetryTest,
+    ::testing::Values(PathParam{false, true, false}, PathParam{false, false, false},
+                      PathParam{true, true, false}, PathParam{true, false, false},
+                      PathParam{false, true, true}, PathParam{false, false, true},
+                      PathParam{true, false, true}),
+    [](const ::testing::TestParamInfo<PathParam>& i) {
+        return std::string(i.param.tls ? "tls" : "tcp") +
+               (i.param.same_connection ? "_same" : "_new") + (i.param.stream ? "_stream" : "");
+    });
 
 const std::string kDigest = "Digest realm=\"r\", nonce=\"n1\", qop=\"auth\"";
 const std::string kGet = "GET /g HTTP/1.1\r\nHost: x\r\n\r\n";

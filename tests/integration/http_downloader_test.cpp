@@ -205,10 +205,10 @@ INSTANTIATE_TEST_SUITE_P(TcpAndTls, ExchangeTest, ::testing::Values(0, 1, 2, 3),
 // the sink's and the parser's lines; nothing after the refusal is handed on.
 TEST(Downloader, SinkThatStopsEndsAsTransferFailure) {
     corvio_test::LogCapture log(6);
-    LoopbackServer server(ServerOptions(false),
-                          {{Step::ReadUntil("\r\n\r\n"),
-                            Step::Send(kHeader200 + "Content-Length: 300000\r\n\r\n"),
-                            Step::SendPattern(300000)}});
+    LoopbackServer server(
+        ServerOptions(false),
+        {{Step::ReadUntil("\r\n\r\n"), Step::Send(kHeader200 + "Content-Length: 300000\r\n\r\n"),
+          Step::SendPattern(300000)}});
     Session s(true);
     s.sink.stop_after = 100000;
     ASSERT_EQ(s.Start(server, "/", false), 0);
@@ -231,11 +231,11 @@ TEST(Downloader, SinkThatStopsEndsAsTransferFailure) {
 // through in constant memory; the int readers saturate.
 TEST(Downloader, BodyPastFourGibStreams) {
     const unsigned long long size = (1ULL << 32) + 70000;
-    LoopbackServer server(ServerOptions(false),
-                          {{Step::ReadUntil("\r\n\r\n"),
-                            Step::Send(kHeader200 + "Content-Length: " + std::to_string(size) +
-                                       "\r\n\r\n"),
-                            Step::SendPattern(size)}});
+    LoopbackServer server(
+        ServerOptions(false),
+        {{Step::ReadUntil("\r\n\r\n"),
+          Step::Send(kHeader200 + "Content-Length: " + std::to_string(size) + "\r\n\r\n"),
+          Step::SendPattern(size)}});
     // Counts the bytes and keeps the last 70000.
     struct Tail : Halvex::Corvio::IHttpBodySink {
         int OnBody(const char* data, int len) override {

@@ -205,8 +205,8 @@ Outcome Feed(const Case& c, const std::vector<size_t>& cuts, CHttpParser* reused
         EXPECT_EQ(0, o.content_length);
         EXPECT_EQ(nullptr, content);
         EXPECT_EQ(static_cast<long long>(streamed->size()), parser.GetBodyLength());
-        o.has_content = !streamed->empty() &&
-                        (o.status == HTTP_PARSE_COMPLETE || o.status == HTTP_PARSE_ERROR);
+        o.has_content =
+            !streamed->empty() && (o.status == HTTP_PARSE_COMPLETE || o.status == HTTP_PARSE_ERROR);
         o.content_length = static_cast<int>(streamed->size());
         if (o.has_content)
             o.content = *streamed;
@@ -479,9 +479,9 @@ std::vector<Case> Corpus() {
             .Logs({"invalid http version, http_header:http/1.1 200 OK\n"}));
     v.push_back(CaseBuilder("request_line_one_space", "GET /\r\n\r\n", HTTP_PARSE_ERROR)
                     .Logs({"invalid http version, http_header:GET /\n"}));
-    for (const char* bad : {"abc", "-1", "+5", "\t5", "2147483648", "9223372036854775807",
-                            "9223372036854775808", "99999999999999999999", "5abc", "5 6", "5, 6",
-                            "5,", ",5", "5, 2147483648"}) {
+    for (const char* bad :
+         {"abc", "-1", "+5", "\t5", "2147483648", "9223372036854775807", "9223372036854775808",
+          "99999999999999999999", "5abc", "5 6", "5, 6", "5,", ",5", "5, 2147483648"}) {
         const std::string b = bad;
         const bool streams = b == "2147483648" || b == "9223372036854775807";
         v.push_back(CaseBuilder("content_length_refused_" + b,
@@ -505,13 +505,13 @@ std::vector<Case> Corpus() {
     v.push_back(CaseBuilder("chunk_size_over_31_bits", chunked + "80000000\r\n", HTTP_PARSE_ERROR)
                     .Logs({"parse chunked http body failed, ret:6\n"})
                     .Streamed(HTTP_PARSE_INCOMPLETE));
-    v.push_back(CaseBuilder("chunk_size_63_bits", chunked + "7fffffffffffffff\r\nab",
-                            HTTP_PARSE_ERROR)
-                    .Logs({"parse chunked http body failed, ret:6\n"})
-                    .Streamed(HTTP_PARSE_INCOMPLETE));
-    v.push_back(CaseBuilder("chunk_size_over_63_bits", chunked + "8000000000000000\r\nab",
-                            HTTP_PARSE_ERROR)
-                    .Logs({"parse chunked http body failed, ret:6\n"}));
+    v.push_back(
+        CaseBuilder("chunk_size_63_bits", chunked + "7fffffffffffffff\r\nab", HTTP_PARSE_ERROR)
+            .Logs({"parse chunked http body failed, ret:6\n"})
+            .Streamed(HTTP_PARSE_INCOMPLETE));
+    v.push_back(
+        CaseBuilder("chunk_size_over_63_bits", chunked + "8000000000000000\r\nab", HTTP_PARSE_ERROR)
+            .Logs({"parse chunked http body failed, ret:6\n"}));
     v.push_back(CaseBuilder("chunk_size_over_32_bits", chunked + "1\r\na\r\n100000000\r\nxyz",
                             HTTP_PARSE_ERROR)
                     .Content("a", 1)
@@ -589,8 +589,8 @@ TEST_P(ParserCorpus, StreamingMatchesStored) {
         if (k > 400 && k + 400 < n && k % static_cast<size_t>(c.stride) != 0)
             continue;
         std::string streamed;
-        const Outcome o = Feed(c, k ? std::vector<size_t>{k} : std::vector<size_t>{}, nullptr,
-                               &streamed);
+        const Outcome o =
+            Feed(c, k ? std::vector<size_t>{k} : std::vector<size_t>{}, nullptr, &streamed);
         ASSERT_EQ(stored.Describe(), o.Describe()) << "split at " << k;
     }
 }
