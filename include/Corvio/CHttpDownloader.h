@@ -187,7 +187,8 @@ public:
     // the address (IPv6 in brackets); the port is always written.
     //
     // The answer is kept in memory as it arrives; a peer may send a body of up
-    // to about 2 GiB (the parser's 32-bit counts) before the exchange fails.
+    // to about 2 GiB (the parser's 32-bit counts) before the exchange fails,
+    // unless a body sink (SetBodySink) takes the body as it arrives.
     int Init(const char* url);
     // Starts sending the complete request text `request` of `len` bytes.
     int Init(const Sablon::CSockAddr& addr, const char* request, int len);
