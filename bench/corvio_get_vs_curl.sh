@@ -90,9 +90,9 @@ rss() {  # peak RSS in MiB of one corvio-get run
 echo "peak RSS of corvio-get: 100 MiB HTTP $(rss "http://127.0.0.1:$port/100m") MiB," \
     "HTTPS $(rss "https://127.0.0.1:$tls_port/100m") MiB," \
     "4.5 GiB HTTP $(rss "http://127.0.0.1:$port/big") MiB (target <= 24)"
-n=$("$GET" -q --fail "http://127.0.0.1:$port/big" | wc -c)
-echo "4.5 GiB with Content-Length into wc -c: $n bytes (expected $((4608 * 1048576)))"
-n=$("$GET" -q --timeout 60000 "http://127.0.0.1:$chunk_port/chunked" | wc -c)
-echo "4.5 GiB chunked into wc -c: $n bytes (expected $((4608 * 1048576)))"
+n=$({ "$GET" -q --fail "http://127.0.0.1:$port/big"; echo $? >"$dir/st"; } | wc -c)
+echo "4.5 GiB with Content-Length into wc -c: $n bytes (expected $((4608 * 1048576))), exit $(cat "$dir/st")"
+n=$({ "$GET" -q --timeout 60000 "http://127.0.0.1:$chunk_port/chunked"; echo $? >"$dir/st"; } | wc -c)
+echo "4.5 GiB chunked into wc -c: $n bytes (expected $((4608 * 1048576))), exit $(cat "$dir/st")"
 wait "$py_pid" 2>/dev/null || true
 py_pid=
