@@ -13,6 +13,7 @@
 #include "Mardel/Mutex.h"
 #include "Sablon/Sock.h"
 #include "Sablon/SockAddr.h"
+#include "Sablon/SslStream.h"
 #include "Sablon/SslX509.h"
 #include "Sablon/StreamSender.h"
 
@@ -21,8 +22,13 @@ namespace Corvio {
 
 // Size of one read from the stream and of one sender block.
 constexpr int kRecvPiece = 32768;
-// Full pieces one input event reads over TCP before it lets the loop go on.
+// Full pieces (1 MiB) one input event reads before it lets the loop go on.
 constexpr int kPiecesPerEvent = 32;
+// Message a downloader posts to itself to read on over TLS after an input
+// event stopped at kPiecesPerEvent with bytes still held inside the TLS
+// stream (they raise no socket event). Posted messages run after the
+// loop's socket events that are ready.
+constexpr unsigned int kMsgReadOn = 0x4310;
 // Fixed text limits: a URL and a rendered request hold at most 1023
 // characters, a PEM path at most 255.
 constexpr int kMaxUrlLen = 1023;
@@ -64,6 +70,10 @@ public:
     Sablon::CSockStream* m_stream = nullptr;
     Sablon::CSock* m_sock = nullptr;
     Sablon::CStreamSender* m_sender = nullptr;
+    // The TLS stream while its hand-shake runs, driven by this handler's
+    // socket events; m_stream and m_sock keep the TCP stream until it is
+    // done. Null before and after.
+    Sablon::CSslStream* m_tls = nullptr;
     // The request last started or sent (NUL-terminated); non-null marks the
     // downloader as used.
     char* m_buf = nullptr;

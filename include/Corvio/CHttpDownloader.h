@@ -172,6 +172,10 @@ private:
     DownloadPhrase GetCurrentPhrase();
     void clearup();
     bool SSLConnect();
+    int ssl_step();
+    bool ssl_check_peer();
+    int continue_tls();
+    int start_transfer();
     bool retry_with_auth();
     void updateWWWAuthenticate();
     bool build_auth_req(const char* request, int len, const std::string& www_authenticate,
