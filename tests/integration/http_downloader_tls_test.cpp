@@ -22,8 +22,24 @@ struct TlsCase {
     std::vector<const CertMaker::Identity CertMaker::*>
         crl_of;  // ca -> ca_crl, other_ca -> other_crl
     bool ok;
-    const char* log;  // a message expected besides "ssl connect error!\n"
+    const char* log;            // a message expected besides "ssl connect error!\n"
+    const char* cause = nullptr;  // start of the cause line logged before it
 };
+
+// A line of level 3 or lower starting with `cause` comes before "ssl connect
+// error!\n", so that any program's log tells why the hand-shake failed.
+void ExpectCauseFirst(const corvio_test::LogCapture& log, const std::string& cause) {
+    const std::vector<corvio_test::LogLine> lines = log.Lines();
+    size_t at_cause = lines.size(), at_error = lines.size();
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (at_cause == lines.size() && lines[i].level <= 3 &&
+            lines[i].message.compare(0, cause.size(), cause) == 0)
+            at_cause = i;
+        if (at_error == lines.size() && lines[i].message == "ssl connect error!\n")
+            at_error = i;
+    }
+    EXPECT_LT(at_cause, at_error) << cause;
+}
 
 std::string CrlOf(const CertMaker& certs, const CertMaker::Identity CertMaker::*who) {
     return who == &CertMaker::ca ? certs.ca_crl : certs.other_crl;
@@ -61,6 +77,8 @@ TEST_P(TlsOptionTest, Table) {
         EXPECT_TRUE(log.Has("ssl connect error!\n", 3));
         if (c.log != nullptr)
             EXPECT_TRUE(log.Has(c.log)) << c.log;
+        if (c.cause != nullptr)
+            ExpectCauseFirst(log, c.cause);
     }
 }
 
@@ -73,7 +91,8 @@ const TlsCase kTlsCases[] = {
      false,
      {},
      false,
-     nullptr},
+     nullptr,
+     "TLS: certificate not verified: unable to get local issuer certificate\n"},
     {"two_cas",
      &CertMaker::server_untrusted,
      {&CertMaker::ca, &CertMaker::other_ca},
@@ -82,14 +101,22 @@ const TlsCase kTlsCases[] = {
      true,
      nullptr},
     {"cn_is_address", &CertMaker::server_ip, {}, true, {}, true, nullptr},
-    {"cn_is_host_name", &CertMaker::server_host, {}, true, {}, false, "cert's CN verify failed!\n"},
+    {"cn_is_host_name",
+     &CertMaker::server_host,
+     {},
+     true,
+     {},
+     false,
+     "cert's CN verify failed!\n",
+     "TLS: certificate common name 'corvio.test' does not match the server address 127.0.0.1\n"},
     {"crl_revoked",
      &CertMaker::server_revoked,
      {},
      false,
      {&CertMaker::ca},
      false,
-     "cert check failed, checkResult: 1!\n"},
+     "cert check failed, checkResult: 1!\n",
+     "TLS: certificate revoked by "},
     {"crl_not_revoked", &CertMaker::server_ip, {}, false, {&CertMaker::ca}, true, nullptr},
     {"crl_of_other_issuer",
      &CertMaker::server_ip,
@@ -104,7 +131,8 @@ const TlsCase kTlsCases[] = {
      false,
      {&CertMaker::ca, &CertMaker::other_ca},
      false,
-     "cert check failed, checkResult: 1!\n"},
+     "cert check failed, checkResult: 1!\n",
+     "TLS: certificate revoked by "},
     {"all_checks", &CertMaker::server_ip, {&CertMaker::ca}, true, {&CertMaker::ca}, true, nullptr},
 };
 
@@ -120,11 +148,16 @@ TEST(Tls, UnreadableFilesFailTheHandshake) {
         bool missing_crl;
         bool missing_pem;
         std::string log;
+        std::string cause;
     };
     const Case cases[] = {
-        {"ca", true, false, false, "SetTrustCA failed!\n"},
-        {"crl", false, true, false, "cert check failed, checkResult: -2!\n"},
-        {"pem", false, false, true, "SetPemPath failed, path: " + certs.MissingPath() + "\n"},
+        {"ca", true, false, false, "SetTrustCA failed!\n",
+         "TLS: CA file not accepted: " + certs.MissingPath() + "\n"},
+        {"crl", false, true, false, "cert check failed, checkResult: -2!\n",
+         "TLS: revocation list " + certs.MissingPath() + " cannot be read\n"},
+        {"pem", false, false, true, "SetPemPath failed, path: " + certs.MissingPath() + "\n",
+         "TLS: client certificate not loadable from " + certs.MissingPath() +
+             ": cannot open the file\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -144,6 +177,7 @@ TEST(Tls, UnreadableFilesFailTheHandshake) {
         EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_CONNECT);
         EXPECT_TRUE(log.Has(c.log, 2)) << c.log;
         EXPECT_TRUE(log.Has("ssl connect error!\n", 3));
+        ExpectCauseFirst(log, c.cause);
     }
 }
 
@@ -186,6 +220,7 @@ TEST(Tls, ServerNameMismatchWithTrustedCa) {
     ASSERT_EQ(s.Start(server, "/", true), 0);
     ASSERT_TRUE(s.WaitEnds(1));
     EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_CONNECT);
+    ExpectCauseFirst(log, "TLS: certificate not verified: hostname mismatch\n");
 }
 
 }  // namespace
