@@ -3,11 +3,21 @@
 // revocation lists, server name, client certificate.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "http_downloader_harness.h"
 #include "support/LogCapture.h"
+#include "support/TcpListener.h"
 
 using namespace dltest;
 using corvio_test::CertMaker;
@@ -22,7 +32,7 @@ struct TlsCase {
     std::vector<const CertMaker::Identity CertMaker::*>
         crl_of;  // ca -> ca_crl, other_ca -> other_crl
     bool ok;
-    const char* log;            // a message expected besides "ssl connect error!\n"
+    const char* log;              // a message expected besides "ssl connect error!\n"
     const char* cause = nullptr;  // start of the cause line logged before it
 };
 
@@ -221,6 +231,85 @@ TEST(Tls, ServerNameMismatchWithTrustedCa) {
     ASSERT_TRUE(s.WaitEnds(1));
     EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_CONNECT);
     ExpectCauseFirst(log, "TLS: certificate not verified: hostname mismatch\n");
+}
+
+// A TCP relay to a loopback TLS server that hands the server's bytes to the
+// client one at a time, each in a segment of its own after a pause, and
+// hands none on after `limit` bytes (the connection then stays open).
+class TrickleRelay {
+public:
+    TrickleRelay(unsigned short server_port, size_t limit)
+        : m_limit(limit), m_thread([this, server_port] { Run(server_port); }) {}
+    ~TrickleRelay() {
+        m_stop = true;
+        m_thread.join();
+    }
+    unsigned short Port() const { return m_listener.Port(); }
+
+private:
+    void Run(unsigned short server_port) {
+        const int client = m_listener.Accept(3000);
+        const int server = client < 0 ? -1 : corvio_test::TcpConnect(4, server_port);
+        const int one = 1;
+        if (client >= 0)
+            setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        for (size_t sent = 0; client >= 0 && server >= 0 && !m_stop;) {
+            pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+            if (sent >= m_limit)
+                p[1].events = 0;
+            if (poll(p, 2, 5) < 0)
+                break;
+            char buf[4096];
+            if (p[0].revents != 0) {
+                const ssize_t n = recv(client, buf, sizeof(buf), 0);
+                if (n <= 0 || !corvio_test::WriteAll(server, buf, n))
+                    break;
+            }
+            if (p[1].revents != 0) {
+                if (recv(server, buf, 1, 0) != 1 || send(client, buf, 1, MSG_NOSIGNAL) != 1)
+                    break;
+                ++sent;
+                usleep(200);
+            }
+        }
+        if (server >= 0)
+            close(server);
+        if (client >= 0)
+            close(client);
+    }
+
+    corvio_test::TcpListener m_listener;
+    size_t m_limit;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// The hand-shake advances with every byte the peer sends: trickled whole it
+// completes; stopped half way, its deadline (from its start) ends it.
+TEST(Tls, HandshakeFromBytesOneAtATime) {
+    LoopbackServer::Options opts = ServerOptions(true);
+    opts.repeat_last = true;
+    LoopbackServer server(opts, {{Step::ReadUntil("\r\n\r\n"),
+                                  Step::Send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")}});
+    ASSERT_TRUE(server.Ok()) << server.Error();
+    for (const size_t limit : {SIZE_MAX, size_t{400}}) {
+        const bool whole = limit == SIZE_MAX;
+        SCOPED_TRACE(whole ? "whole" : "half way");
+        corvio_test::LogCapture log(3);
+        TrickleRelay relay(server.Port(), limit);
+        Session s;
+        s.dl->SetTimeout(whole ? 8000000 : 500000);
+        const std::string url = "http://127.0.0.1:" + std::to_string(relay.Port()) + "/";
+        ASSERT_EQ(s.dl->InitUseSsl(url.c_str(), ""), 0);
+        ASSERT_TRUE(s.WaitEnds(1, 10000));
+        if (whole) {
+            EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
+            EXPECT_EQ(s.Body(), "ok");
+        } else {
+            EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_CONNECT);
+            ExpectCauseFirst(log, "TLS: hand-shake timed out after 500 ms\n");
+        }
+    }
 }
 
 }  // namespace
