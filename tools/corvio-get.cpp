@@ -6,7 +6,9 @@
 // it and, with --progress, draws the received size.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +40,11 @@ enum ExitStatus {
 };
 
 const char kSystemCaBundle[] = "/etc/ssl/certs/ca-certificates.crt";
+// The library's limits: a Basic user:password, a PEM path, and the request
+// text it renders for a URL.
+const size_t kMaxCredentials = 1023;
+const size_t kMaxPemPath = 255;
+const size_t kMaxRequest = 1023;
 
 void usage(FILE* out) {
     std::fprintf(out,
@@ -61,8 +68,11 @@ void usage(FILE* out) {
                  "                   the URL's address with Host set to the URL's host[:port];\n"
                  "                   otherwise the library sends its own GET for the URL.\n"
                  "  -u USER:PASS     credentials: the library's GET carries Basic at once;\n"
-                 "                   a challenge is answered once (Basic or Digest)\n"
-                 "  --ha1            PASS is the Digest HA1 (32 hexadecimal digits)\n"
+                 "                   a challenge is answered once (Basic or Digest);\n"
+                 "                   at most 1023 characters, no control character\n"
+                 "  --ha1            PASS is the Digest HA1 (32 hexadecimal digits): nothing\n"
+                 "                   is sent before a challenge and only Digest is answered\n"
+                 "                   (a Basic challenge leaves the 401 as the answer)\n"
                  "  --keep-alive     keep-alive mode: a challenge is answered on the same\n"
                  "                   connection when the server keeps it open\n"
                  "  --timeout MS     inactivity time-out in milliseconds (default 5000; 0: none;\n"
@@ -76,7 +86,8 @@ void usage(FILE* out) {
                  "  --crl FILE       refuse a server certificate listed in this CRL (repeatable)\n"
                  "  --verify-cn      the certificate's common name must equal the server's\n"
                  "                   numeric address\n"
-                 "  --cert PEM       client certificate and key (one PEM file)\n"
+                 "  --cert PEM       client certificate and key (one PEM file; a path of at\n"
+                 "                   most 255 characters)\n"
                  "  --sni NAME       server name to send and, with a trusted CA, to match\n"
                  "                   (default: the URL's host; an address is matched, not sent)\n"
                  "  Without a trusted CA (-k, or no bundle and no --cacert) any certificate\n"
@@ -87,11 +98,12 @@ void usage(FILE* out) {
                  "  --help           this text\n"
                  "\n"
                  "Exit status: 0 a complete answer arrived (any HTTP status unless --fail);\n"
-                 "2 usage error (bad option, unknown method, output file not writable);\n"
-                 "3 URL not parsed or host not resolved; 7 connect or TLS failure (a connect\n"
-                 "time-out included); 22 HTTP status 400 or more with --fail; 56 transfer\n"
-                 "failure (a time-out while waiting for the answer included). A failure prints\n"
-                 "one line on stderr.\n",
+                 "2 usage error (bad option, unknown method, output file not writable,\n"
+                 "credentials or --cert path too long); 3 URL not parsed, host not resolved\n"
+                 "or the request for the URL over 1023 characters; 7 connect or TLS failure\n"
+                 "(a connect time-out included); 22 HTTP status 400 or more with --fail;\n"
+                 "and 56 transfer failure (a time-out while waiting for the answer included).\n"
+                 "A failure prints one line on stderr.\n",
                  kSystemCaBundle);
 }
 
@@ -275,6 +287,52 @@ std::string header_text(Corvio::CHttpParser& answer) {
     return text + "\r\n";
 }
 
+bool has_control(const std::string& text) {
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7f)
+            return true;
+    }
+    return false;
+}
+
+bool is_ha1(const std::string& text) {
+    if (text.size() != 32)
+        return false;
+    for (char c : text) {
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return false;
+    }
+    return true;
+}
+
+// Whether the answer's challenge names Basic (its first word decides).
+bool basic_challenge(Corvio::CHttpParser& answer) {
+    const char* value = answer.Value("WWW-Authenticate");
+    if (value == nullptr)
+        return false;
+    std::string word(value + std::strspn(value, " \t"));
+    word = word.substr(0, word.find_first_of(" \t,"));
+    for (char& c : word)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return word == "basic";
+}
+
+// The longest the library's own GET for the URL (Init(url)) can be: its
+// frame, the target, the Host text (the URL's host or its address) and,
+// with -u and no --ha1, the Basic line. The library refuses one over 1023
+// characters.
+size_t url_request_length(const Options& o, const UrlParts& url, const std::string& ip) {
+    static const char kFrame[] =
+        "GET  HTTP/1.1\r\nAccept: */*\r\nHost: []:65535\r\n"
+        "Connection: close\r\n\r\n";
+    size_t len = sizeof(kFrame) - 1 + url.target.size() + std::max(url.host.size(), ip.size());
+    if (o.has_user && !o.ha1) {
+        static const char kBasic[] = "Authorization: Basic \r\n";
+        len += sizeof(kBasic) - 1 + (o.user.size() + o.password.size() + 3) / 3 * 4;
+    }
+    return len;
+}
+
 int fail_line(int status, const std::string& text) {
     std::fprintf(stderr, "corvio-get: %s\n", text.c_str());
     return status;
@@ -384,8 +442,23 @@ int parse_args(int argc, char** argv, Options& o) {
         fail_line(EXIT_USAGE, "no URL given (see --help)");
         return EXIT_USAGE;
     }
-    if (o.ha1 && !o.has_user) {
-        fail_line(EXIT_USAGE, "--ha1 needs -u USER:HA1");
+    if (o.ha1 && (!o.has_user || !is_ha1(o.password))) {
+        fail_line(EXIT_USAGE, "--ha1 needs -u USER:HA1 (32 hexadecimal digits)");
+        return EXIT_USAGE;
+    }
+    // What the library would refuse only when it renders the request.
+    if (o.has_user && (has_control(o.user) || has_control(o.password))) {
+        fail_line(EXIT_USAGE, "-u USER:PASS must not hold control characters");
+        return EXIT_USAGE;
+    }
+    if (o.has_user && o.user.size() + 1 + o.password.size() > kMaxCredentials) {
+        fail_line(EXIT_USAGE,
+                  "-u USER:PASS is longer than " + std::to_string(kMaxCredentials) + " characters");
+        return EXIT_USAGE;
+    }
+    if (o.cert.size() > kMaxPemPath) {
+        fail_line(EXIT_USAGE,
+                  "--cert path is longer than " + std::to_string(kMaxPemPath) + " characters");
         return EXIT_USAGE;
     }
     if (!progress_set && !o.quiet && !o.output.empty() && isatty(STDERR_FILENO))
@@ -532,6 +605,9 @@ int run(int argc, char** argv) {
             status = fail_line(EXIT_TRANSFER, "cannot write '" + o.output + "'");
         return status;
     };
+    if (started < 0 && !built && url_request_length(o, url, ip) > kMaxRequest)
+        return finish(fail_line(EXIT_URL, "the request for the URL is longer than " +
+                                              std::to_string(kMaxRequest) + " characters"));
     if (started < 0)
         return finish(
             fail_line(EXIT_CONNECT, "cannot start the connection to " + peer + last_log_detail()));
@@ -555,6 +631,14 @@ int run(int argc, char** argv) {
         return finish(
             fail_line(EXIT_TRANSFER, "no complete answer from " + peer + last_log_detail()));
 
+    // The library answers only Digest with an HA1 (it never goes out in clear).
+    const bool basic_refused = o.ha1 && answer->GetStatusCode() == 401 && basic_challenge(*answer);
+    const std::string basic_text =
+        "the server asks for Basic credentials; an HA1 (--ha1) answers Digest only";
+    if (o.fail && basic_refused)
+        return finish(fail_line(EXIT_HTTP_ERROR, basic_text));
+    if (basic_refused)
+        fail_line(EXIT_OK, basic_text);
     if (o.fail && answer->GetStatusCode() >= 400) {
         std::string status_line = std::to_string(answer->GetStatusCode());
         if (answer->GetStatusStr() && *answer->GetStatusStr())

@@ -35,9 +35,9 @@ bool IsQuoted(const std::string& v) {
     return v.size() >= 2 && v.front() == '"' && v.back() == '"';
 }
 
-// The value as an RFC 7230 quoted-string.
+// The value as a quoted-string (RFC 9110 section 5.6.4).
 std::string Quoted(const std::string& v) {
-    return IsQuoted(v) ? v : "\"" + v + "\"";
+    return IsQuoted(v) ? v : quoted_string(v);
 }
 
 // The value without its surrounding quotes, for the emptiness test.
@@ -285,6 +285,10 @@ bool CHttpDownloader::retry_with_auth() {
         MARDEL_LOG(3, "basic auth failed, not retry, maybe password wrong!\n");
         return false;
     }
+    if (d->m_password_type != 0 && detail::ChallengeIsBasic(challenge)) {
+        MARDEL_LOG(3, "password is a digest HA1, not sent in basic auth\n");
+        return false;
+    }
     // The challenge points into the parser, which SendRequest resets.
     const std::string challenge_text = challenge;
     std::string req_with_auth;
@@ -293,16 +297,48 @@ bool CHttpDownloader::retry_with_auth() {
     d->m_www_authenticate = challenge_text;
 
     if (d->m_keep_alive) {
+        // RFC 9112 section 9.3: any Connection value but keep-alive closes
+        // the connection after this answer, and so does an HTTP/1.0 answer
+        // without one.
         const char* connection = d->m_parser.Value("Connection");
-        if (connection != nullptr && !text::equal_nocase(connection, "keep-alive")) {
+        const char* version = d->m_parser.GetHttpVersion();
+        const bool closes = connection != nullptr
+                                ? !text::equal_nocase(connection, "keep-alive")
+                                : version != nullptr && !std::strcmp(version, "1.0");
+        if (closes) {
             d->m_keep_alive = false;
         } else {
-            return SendRequest(req_with_auth.data(), static_cast<int>(req_with_auth.size())) >= 0;
+            // A peer may still close without saying so; until a byte of the
+            // answer arrives, a close sends the request over a new connection.
+            d->m_retry_unanswered = true;
+            if (SendRequest(req_with_auth.data(), static_cast<int>(req_with_auth.size())) >= 0)
+                return true;
+            d->m_retry_unanswered = false;
+            return false;
         }
     }
+    return retry_on_new_connection(req_with_auth);
+}
 
-    // New connection. The first one leaves the reactor and its sender is
-    // ended, so that only the retry's end notice ends this exchange.
+// The authenticated request went out on the kept connection and the peer
+// closed it (or it failed) before any byte of the answer: the request is sent
+// again over a new connection, as if the 401 had closed it (RFC 9112 section
+// 9.3.1 lets a client retry a request that got no answer). False when that is
+// not the case, or the new connection cannot be started.
+bool CHttpDownloader::resend_on_new_connection() {
+    CHttpDownloaderImpl* d = m_impl;
+    if (!d->m_retry_unanswered || d->m_buf == nullptr)
+        return false;
+    d->m_retry_unanswered = false;
+    d->m_keep_alive = false;
+    return retry_on_new_connection(std::string(d->m_buf, static_cast<size_t>(d->m_len)));
+}
+
+// Sends `request` through a second downloader on a new connection. The first
+// connection leaves the reactor and its sender is ended, so that only the
+// retry's end notice ends this exchange.
+bool CHttpDownloader::retry_on_new_connection(const std::string& request) {
+    CHttpDownloaderImpl* d = m_impl;
     if (d->m_stream != nullptr)
         RemoveSock(*d->m_stream);
     d->end_sender();
@@ -322,11 +358,10 @@ bool CHttpDownloader::retry_with_auth() {
     d->m_retry_downloader = retry;
     int result;
     if (d->m_use_ssl) {
-        result = retry->InitUseSsl(d->m_addr, req_with_auth.data(),
-                                   static_cast<int>(req_with_auth.size()), d->m_pem_path);
+        result = retry->InitUseSsl(d->m_addr, request.data(), static_cast<int>(request.size()),
+                                   d->m_pem_path);
     } else {
-        result =
-            retry->Init(d->m_addr, req_with_auth.data(), static_cast<int>(req_with_auth.size()));
+        result = retry->Init(d->m_addr, request.data(), static_cast<int>(request.size()));
     }
     if (result < 0) {
         MARDEL_LOG(2, "retry req with auth, Init Failed!\n");

@@ -18,6 +18,7 @@
 #include "Corvio/CHttpDownloader.h"
 #include "Corvio/CHttpParser.h"
 #include "HTTP/HttpDownloaderImpl.h"
+#include "HTTP/HttpParserState.h"
 #include "HTTP/HttpText.h"
 #include "Mardel/Log.h"
 #include "Sablon/SslStream.h"
@@ -279,13 +280,23 @@ int CHttpDownloader::start_transfer() {
 
 // A complete interim answer (1xx other than 101 Switching Protocols, RFC 9110
 // section 15.2) is not the result: the bytes after it start the next answer.
-// Returns the parser status after every interim answer was dropped.
-static parse_status_t SkipInterimAnswers(CHttpParser& parser, bool head) {
+// Any number of them is dropped, as long as their headers together stay
+// within kMaxInterimBytes (`interim_bytes` counts them for the exchange);
+// beyond that the exchange fails as a parse error, with the parser reset so
+// that no interim answer becomes the result. Returns the parser status after
+// every interim answer was dropped.
+static parse_status_t SkipInterimAnswers(CHttpParser& parser, bool head, int& interim_bytes) {
     parse_status_t status = parser.GetStatus();
-    for (int guard = 0; guard < 64 && status == HTTP_PARSE_COMPLETE; ++guard) {
+    while (status == HTTP_PARSE_COMPLETE) {
         const int code = parser.GetStatusCode();
         if (code < 100 || code > 199 || code == 101)
             break;
+        interim_bytes += http_parser_access::header_length(parser);
+        if (interim_bytes > kMaxInterimBytes) {
+            MARDEL_LOG(3, "interim answers too long, len: %d\n", interim_bytes);
+            parser.Reset();
+            return HTTP_PARSE_ERROR;
+        }
         std::string rest;
         if (parser.GetExtraLength() > 0 && parser.GetExtraBuffer() != nullptr) {
             rest.assign(reinterpret_cast<const char*>(parser.GetExtraBuffer()),
@@ -314,17 +325,24 @@ int CHttpDownloader::handle_input(int /*handle*/) {
             return 0;
         parse_status_t status = d->m_parser.GetStatus();
         // A read below 1 is the parser's end of input; a close after an answer
-        // that is already complete has nothing to add.
-        if (got > 0 || (status != HTTP_PARSE_COMPLETE && status != HTTP_PARSE_ERROR)) {
+        // that is already complete has nothing to add. Bytes after an answer
+        // that was reported were never asked for: they end the connection
+        // below and are not parsed.
+        if (got > 0 ? !d->m_finished
+                    : status != HTTP_PARSE_COMPLETE && status != HTTP_PARSE_ERROR) {
             status = d->m_parser.Append(d->m_recv, got);
         }
-        if (got > 0 && !d->m_finished)
-            status = SkipInterimAnswers(d->m_parser, d->m_head);
+        if (got > 0 && !d->m_finished) {
+            d->m_retry_unanswered = false;
+            status = SkipInterimAnswers(d->m_parser, d->m_head, d->m_interim_bytes);
+        }
 
         if (got < 0) {
             // The peer closed or the stream failed: the connection is gone,
             // so a retry can only go over a new one.
             d->m_keep_alive = false;
+            if (resend_on_new_connection())
+                return 0;
             if (status == HTTP_PARSE_COMPLETE && !d->m_finished) {
                 if (retry_with_auth())
                     return 0;
@@ -440,7 +458,8 @@ int CHttpDownloader::handle_message(long from_id, unsigned int msg, long /*param
             handle_input(d->m_stream->GetHandle());
     } else if (msg == Sablon::CStreamSender::MSG_SOCKET_EXCEPTION) {
         MARDEL_LOG(3, "socket exception!\n");
-        clearup();
+        if (!resend_on_new_connection())
+            clearup();
     } else if (msg == Sablon::CStreamSender::MSG_BUFFER_SIZE) {
         MARDEL_LOG(4, "CHttpDownloder::handle_message MSG_BUFFER_SIZE recieved.\n");
         std::lock_guard<std::mutex> wait_lock(d->m_wait.mutex);
@@ -511,6 +530,7 @@ int CHttpDownloader::SendRequest(const char* request, int len) {
     d->m_buf = copy;
     d->m_len = len;
     d->m_finished = false;
+    d->m_interim_bytes = 0;
     d->m_parser.Reset();
     d->m_head = head;
     d->m_parser.SetHeaderOnly(head);
@@ -518,6 +538,9 @@ int CHttpDownloader::SendRequest(const char* request, int len) {
     SetCurrentPhrase(PHRASE_TRANSFER);
     if (d->m_sender->Put(d->m_buf, d->m_len) < 0) {
         MARDEL_LOG(3, "Put failed, should not happend. m_len:%d\n", d->m_len);
+        // The connection of an authenticated retry is gone already.
+        if (resend_on_new_connection())
+            return 0;
         clearup();
         return -1;
     }

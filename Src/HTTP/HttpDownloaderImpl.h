@@ -29,6 +29,9 @@ constexpr int kPiecesPerEvent = 32;
 // stream (they raise no socket event). Posted messages run after the
 // loop's socket events that are ready.
 constexpr unsigned int kMsgReadOn = 0x4310;
+// Header bytes that the interim answers (1xx) of one exchange may take
+// together: as much as one header arriving in pieces may take in the parser.
+constexpr int kMaxInterimBytes = 32768;
 // Fixed text limits: a URL and a rendered request hold at most 1023
 // characters, a PEM path at most 255.
 constexpr int kMaxUrlLen = 1023;
@@ -84,10 +87,16 @@ public:
     CHttpParser m_parser;
     // The current request is a HEAD request: its answer ends with the header.
     bool m_head = false;
+    // Header bytes of the interim answers skipped in the current exchange.
+    int m_interim_bytes = 0;
     unsigned long long m_timeout = 5000000;
     std::string m_username;
     std::string m_password;
     bool m_auth_retried = false;
+    // The authenticated request goes out on the kept connection and no byte
+    // of its answer has arrived yet: should the connection turn out closed,
+    // the request goes again over a new one.
+    bool m_retry_unanswered = false;
     CHttpDownloader* m_retry_downloader = nullptr;
     bool m_keep_alive = false;
     int m_password_type = 0;

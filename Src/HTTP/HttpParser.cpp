@@ -80,10 +80,18 @@ void free_content(http_parser_state* s) {
         free(s->m_content);
     s->m_content = nullptr;
     s->m_content_block = nullptr;
+    s->m_content_gathered = 0;
 }
 
 bool is_final(parse_status_t st) {
     return st == HTTP_PARSE_COMPLETE || st == HTTP_PARSE_ERROR;
+}
+
+// Whether GetContent gives the body: in the final states, and in
+// HTTP_PARSER_BUFFER_FULL, where the bytes kept up to the limit are all a
+// caller that stops there will ever get.
+bool content_readable(parse_status_t st) {
+    return is_final(st) || st == HTTP_PARSER_BUFFER_FULL;
 }
 
 // A copy of `len` bytes plus a NUL; NULL when the allocation fails.
@@ -252,6 +260,7 @@ parse_status_t CHttpParser::after_header(const char* rest, int rest_len) {
             return HTTP_PARSE_ERROR;
         }
         s->m_content_len = s->m_content_length;
+        s->m_content_gathered = s->m_content_length;
         if (rest_len > s->m_content_length)
             save_extra_buf(rest + s->m_content_length, rest_len - s->m_content_length);
         return HTTP_PARSE_COMPLETE;
@@ -368,7 +377,7 @@ int CHttpParser::GetContentLength() const {
 
 char* CHttpParser::GetContent() {
     http_parser_state* s = m_state;
-    if (!s || !is_final(s->m_status))
+    if (!s || !content_readable(s->m_status))
         return nullptr;
     if (!s->m_content && s->m_content_len > 0 && !s->m_buf_list && s->m_cur_buf &&
         s->m_cur_buf->len >= s->m_content_len) {
@@ -377,15 +386,19 @@ char* CHttpParser::GetContent() {
         s->m_cur_buf = nullptr;
         s->m_content = s->m_content_block->data;
         s->m_content[s->m_content_len] = '\0';
+        s->m_content_gathered = s->m_content_len;
     }
-    if (!s->m_content && s->m_content_len > 0) {
+    if (s->m_content_gathered < s->m_content_len) {
+        // The blocks, behind what an earlier call gathered (if any).
         const int total = s->m_content_len;
         char* c = static_cast<char*>(malloc(static_cast<size_t>(total) + 1));
         if (!c) {
             MARDEL_LOG(3, "calloc failed, size:%d\n", total);
             return nullptr;
         }
-        int copied = 0;
+        int copied = s->m_content_gathered;
+        if (copied > 0)
+            memcpy(c, s->m_content, static_cast<size_t>(copied));
         http_buffer* b = s->m_buf_list;
         if (!b)
             b = s->m_cur_buf;
@@ -413,7 +426,9 @@ char* CHttpParser::GetContent() {
         s->m_buf_list = nullptr;
         s->m_buf_tail = nullptr;
         s->m_cur_buf = nullptr;
+        free_content(s);
         s->m_content = c;
+        s->m_content_gathered = total;
     }
     return s->m_content;
 }
@@ -489,8 +504,10 @@ CHttpParser* CHttpParser::Clone() const {
         }
     }
     if (ok && s->m_content) {
-        d->m_content = dup_bytes(s->m_content, s->m_content_len);
+        d->m_content = dup_bytes(s->m_content, s->m_content_gathered);
         ok = d->m_content != nullptr;
+        if (ok)
+            d->m_content_gathered = s->m_content_gathered;
     }
     if (ok && s->m_extra_buf) {
         d->m_extra_buf = dup_bytes(s->m_extra_buf, s->m_extra_len);

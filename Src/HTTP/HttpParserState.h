@@ -108,6 +108,10 @@ struct http_parser_state {
     // to it), kept across Reset unless it grew past two blocks.
     char* m_header_buf;
     size_t m_header_cap;
+    // Body bytes in m_content. Below m_content_len only when GetContent ran in
+    // HTTP_PARSER_BUFFER_FULL and more body arrived since: the rest is then
+    // in the blocks, and the next GetContent joins the two.
+    int m_content_gathered;
 };
 
 // Position just behind the first blank line ("\r\n\r\n" or "\n\n") in
@@ -117,9 +121,15 @@ struct http_parser_state {
 const char* http_find_header_end(const char* buf, int len, int from);
 
 // Lets the library's unit tests reach the state (to drive counts near their
-// bounds without sending gigabytes).
+// bounds without sending gigabytes), and the downloader read how long a
+// parsed header was.
 struct http_parser_access {
     static http_parser_state* state(CHttpParser& parser) { return parser.m_state; }
+    // Bytes of the header block, blank line included; 0 before it is parsed.
+    static int header_length(const CHttpParser& parser) {
+        const http_parser_state* s = parser.m_state;
+        return s && s->m_http_header ? s->m_http_header_len - 1 : 0;
+    }
 };
 
 }  // namespace Corvio

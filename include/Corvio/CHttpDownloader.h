@@ -6,7 +6,14 @@
 // MSG_DOWNLOAD_END message. A 401 answer with a Basic or Digest challenge is
 // answered once with credentials (RFC 7617, RFC 2617): on the same connection
 // in keep-alive mode, otherwise through a second downloader on a new
-// connection.
+// connection. The new connection is also taken in keep-alive mode when the
+// 401 closes the connection: by "Connection" other than keep-alive, as an
+// HTTP/1.0 answer without keep-alive, or by a close before any byte of the
+// answer to the retried request.
+//
+// Interim answers (1xx other than 101) are never the result: any number of
+// them is skipped, but their headers together may take at most 32768 bytes,
+// beyond which the exchange fails as a parse error.
 //
 // Life cycle:
 //   Create(owner id) -> setters -> Init / InitUseSsl -> ... MSG_DOWNLOAD_END
@@ -109,7 +116,11 @@ public:
     int SetAuthInfo(const std::string& user, const std::string& password);
     // A null argument leaves its field unchanged.
     int SetAuthInfo(const char* user, const char* password);
-    // 0: plain password; otherwise the password is the Digest HA1.
+    // 0: plain password; otherwise the password is the Digest HA1 (32
+    // hexadecimal digits). An HA1 answers Digest for its realm, so it is never
+    // sent in Basic: Init(url) then writes no Authorization line before a
+    // challenge, and a Basic challenge is not answered (level 3 "password is a
+    // digest HA1, not sent in basic auth"; the 401 is the result).
     void SetPasswordType(int type);
     // The kept challenge (a WWW-Authenticate value), empty when none.
     std::string GetWWWAuthenticate();
@@ -120,7 +131,9 @@ public:
     // Starts a GET of `url` ("http://" or "https://" ...). 0, or -1 when the
     // download could not start (no end notice follows then). The scheme only
     // chooses the default port: TLS is used by InitUseSsl alone, and Init
-    // sends credentials in clear.
+    // sends credentials in clear. The Host line carries the URL's host when
+    // it is a name, as written there; for an address, the numeric text of
+    // the address (IPv6 in brackets); the port is always written.
     //
     // The answer is kept in memory as it arrives; a peer may send a body of up
     // to about 2 GiB (the parser's 32-bit counts) before the exchange fails.
@@ -177,6 +190,8 @@ private:
     int continue_tls();
     int start_transfer();
     bool retry_with_auth();
+    bool retry_on_new_connection(const std::string& request);
+    bool resend_on_new_connection();
     void updateWWWAuthenticate();
     bool build_auth_req(const char* request, int len, const std::string& www_authenticate,
                         std::string& out);

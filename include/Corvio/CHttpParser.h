@@ -15,9 +15,12 @@
 //    with its header;
 //  - a response with status 1xx, 204 or 304 has no body: it is complete at the
 //    end of its header whatever its Content-Length or Transfer-Encoding say;
-//  - Content-Length (digits only, at most 2147483647; a sign, leading white
-//    space or a larger value is a parse error) frames the body, and takes
-//    precedence over chunked coding;
+//  - Content-Length frames the body, and takes precedence over chunked
+//    coding. Its value is digits, at most 2147483647, optionally followed by
+//    white space; a list of one value repeated ("5, 5") frames that value.
+//    A sign, leading white space, any other byte after the digits, a list of
+//    differing values, a larger value, or two Content-Length fields that
+//    differ is a parse error (RFC 9110 section 8.6, RFC 9112 section 6.3);
 //  - "chunked" anywhere in Transfer-Encoding selects chunked decoding; chunk
 //    extensions are skipped, trailer lines are logged and dropped;
 //  - otherwise a request has no body and a response runs until the caller
@@ -36,9 +39,10 @@
 //
 // Lifetime of returned data: every text and buffer returned (start line,
 // header names and values, content, extra bytes) points into the parser's
-// own storage, stays valid until Reset, Release or destruction of the parser,
-// and must not be freed by the caller. Texts are NUL-terminated; a NUL byte
-// sent inside a field ends that text early.
+// own storage, stays valid until Reset, Release or destruction of the parser
+// (a content read in HTTP_PARSER_BUFFER_FULL only until GetContent runs again
+// after more body arrived), and must not be freed by the caller. Texts are
+// NUL-terminated; a NUL byte sent inside a field ends that text early.
 //
 // Memory: body bytes are kept in 32768-byte blocks until GetContent gathers
 // them (a body that fits one block is handed out in place). A parser reused
@@ -73,7 +77,8 @@ enum parse_status_t : int {
     // The buffered body reached the maximum buffer length. Not final: further
     // slices are still taken and this value is reported again, unless the
     // announced length or the last chunk completes the message first. An
-    // end-of-input call leaves it unchanged.
+    // end-of-input call leaves it unchanged. The bytes kept so far can be
+    // read (GetContent, GetContentLength), whatever frames the body.
     HTTP_PARSER_BUFFER_FULL = 5,
 };
 
@@ -105,14 +110,19 @@ public:
     void Release();
 
     parse_status_t GetStatus() const;
-    // Body bytes received so far; the body length once complete. 0 in
-    // header-only mode and for responses without a body.
+    // Body bytes received so far (decoded, for a chunked body); the body
+    // length once complete. 0 in header-only mode and for responses without
+    // a body.
     int GetContentLength() const;
     // The body as one NUL-terminated buffer of GetContentLength() bytes, in
-    // the final states only: HTTP_PARSE_COMPLETE, and HTTP_PARSE_ERROR (the
-    // data decoded before the error). NULL in every other state, and when the
-    // body is empty. The first call gathers the body into one buffer; later
-    // calls return the same buffer.
+    // HTTP_PARSE_COMPLETE, in HTTP_PARSE_ERROR (the data decoded before the
+    // error) and in HTTP_PARSER_BUFFER_FULL (the bytes kept so far, for
+    // Content-Length, chunked and until-close bodies alike). NULL in every
+    // other state, and when the body is empty. A call gathers the body into
+    // one buffer; later calls return the same buffer while no body byte has
+    // arrived since. When more arrives after a call in
+    // HTTP_PARSER_BUFFER_FULL, the next call frees the earlier buffer and
+    // returns a new one holding the whole body kept.
     char* GetContent();
     // An independent parser holding a deep copy of this one's whole state;
     // NULL if an allocation fails. The caller owns it and ends it with
@@ -158,7 +168,8 @@ private:
 
     parse_status_t parse_http_header(const char* data, int len);
     int parse_http_elements(char** cursor, char* end, http_message_info* info,
-                            char** content_length, char** transfer_encoding);
+                            char** content_length, bool* content_length_repeated,
+                            char** transfer_encoding);
     parse_status_t after_header(const char* rest, int rest_len);
     parse_status_t parse_body(const char* data, int len);
     int append_buffer(const char* data, int len);

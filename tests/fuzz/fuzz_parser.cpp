@@ -6,9 +6,10 @@
 // in turn (0: the whole rest), the message from byte 7 on.
 //
 // Checked: no crash or sanitizer report; GetContent is NULL before a final
-// state; every text and buffer handed out is NUL-terminated where its length
-// says; the clone ends exactly as the original; and for messages whose header
-// fits the header block, feeding the message whole ends with the same status,
+// state, except the bytes kept in HTTP_PARSER_BUFFER_FULL (read after every
+// such slice, so that later slices add to content already gathered); every text and buffer handed
+// out is NUL-terminated where its length says; the clone ends exactly as the original; and for
+// messages whose header fits the header block, feeding the message whole ends with the same status,
 // content and extra bytes as feeding it in slices.
 #include <cstdint>
 #include <cstdlib>
@@ -64,7 +65,7 @@ Result inspect(CHttpParser& p, const std::string& refused) {
     check(len >= 0);
     const char* content = p.GetContent();
     if (!is_final(r.status))
-        check(content == nullptr);
+        check((content != nullptr) == (r.status == HTTP_PARSER_BUFFER_FULL && len > 0));
     r.has_content = content != nullptr;
     if (content) {
         check(content[len] == '\0');
@@ -130,8 +131,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (copy)
             check(append(*copy, msg + pos, n) == st);
         check(!is_final(st) || parser.GetContentLength() >= 0);
-        if (!is_final(st))
-            check(parser.GetContent() == nullptr);
+        if (!is_final(st)) {
+            const char* kept = parser.GetContent();
+            check((kept != nullptr) ==
+                  (st == HTTP_PARSER_BUFFER_FULL && parser.GetContentLength() > 0));
+            check(!kept || kept[parser.GetContentLength()] == '\0');
+        }
         pos += n;
         if (clone && !copy) {
             copy = parser.Clone();

@@ -53,12 +53,18 @@ TEST(CorvioResolve, AnswersNamesAndNumericTexts) {
          "localhost 127.0.0.1\nlocalhost 127.0.0.1\n"},
         {"--mode net-first --timeout 0 localhost", 0, "localhost 127.0.0.1\n"},
         {"-q --mode cache nothing.test", 1, ""},
+        // Numeric text of the other family is answered at once, not looked up.
+        {"-6 127.0.0.1", 1, ""},
+        {"::1", 1, ""},
+        // Lost output is a failure.
+        {"localhost >/dev/full", 1, ""},
     };
     for (const Case& c : cases) {
         std::string args = c.args;
         ToolRun r = runTool(args);
         EXPECT_EQ(r.status, c.status) << args;
         EXPECT_EQ(r.out, c.out) << args;
+        EXPECT_LT(r.ms, 3000) << args;  // no case waits for the 5 s limit
     }
 }
 
@@ -74,8 +80,9 @@ TEST(CorvioResolve, AllAddressesOfLocalhostAnswerAtOnce) {
 TEST(CorvioResolve, HelpDocumentsEveryOption) {
     ToolRun r = runTool("--help");
     EXPECT_EQ(r.status, 0);
-    for (const char* word : {"--all", "-6", "--mode", "net", "cache", "net-first", "cache-first",
-                             "--timeout", "--repeat", "-v", "-q", "Exit status"})
+    for (const char* word :
+         {"--all", "-6", "--mode", "net", "cache", "net-first", "cache-first", "--timeout",
+          "--repeat", "-v", "-q", "Exit status", "not an IPv4 address"})
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
 }
 

@@ -168,13 +168,15 @@ TEST(Retry, OneRetryAcrossKeptAliveRequests) {
 }
 
 // In keep-alive mode a 401 that the server ends by closing the connection is
-// retried on a new connection.
+// retried on a new connection, whether the answer said so or not.
 TEST(Retry, KeepAliveUnauthorizedEndedByClose) {
     for (bool tls : {false, true}) {
         const std::vector<std::pair<const char*, std::string>> answers = {
             {"until close",
              "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: " + kDigest + "\r\n\r\ndenied"},
             {"connection close", Unauthorized(kDigest, "Connection: close\r\n")},
+            {"http/1.0", "HTTP/1.0" + Unauthorized(kDigest).substr(8)},
+            {"closed unannounced", Unauthorized(kDigest)},
         };
         for (const auto& a : answers) {
             SCOPED_TRACE(a.first);

@@ -28,6 +28,13 @@ struct ExchangeCase {
 
 const std::string kHeader200 = "HTTP/1.1 200 OK\r\n";
 
+std::string Continues(int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i)
+        out += "HTTP/1.1 100 Continue\r\n\r\n";
+    return out;
+}
+
 std::vector<ExchangeCase> ExchangeCases() {
     const Step read = Step::ReadUntil("\r\n\r\n");
     return {
@@ -65,6 +72,23 @@ std::vector<ExchangeCase> ExchangeCases() {
          "no",
          2,
          nullptr},
+        {"interim_70_in_one_read",
+         {read,
+          Step::Send(Continues(70) + "HTTP/1.1 404 Not Found\r\nContent-Length: 2\r\n\r\nno")},
+         5000000,
+         CHttpDownloader::ERROR_NONE,
+         404,
+         "no",
+         2,
+         nullptr},
+        {"interim_headers_beyond_32k",
+         {read, Step::Send(Continues(1400) + kHeader200 + "Content-Length: 2\r\n\r\nok")},
+         5000000,
+         CHttpDownloader::ERROR_TRANSFER,
+         -1,
+         "",
+         -1,
+         "parse error, status:2\n"},
         {"interim_then_close",
          {read, Step::Send("HTTP/1.1 100 Continue\r\n\r\n"), Step::Close()},
          5000000,
@@ -206,20 +230,38 @@ TEST(Downloader, HeadAnswerEndsWithItsHeader) {
     }
 }
 
-TEST(Downloader, Ipv6HostLineInBrackets) {
-    LoopbackServer server(
-        ServerOptions(false, 6),
-        {{Step::ReadUntil("\r\n\r\n"), Step::Send(kHeader200 + "Content-Length: 0\r\n\r\n")}});
-    if (!server.Ok())
-        GTEST_SKIP() << server.Error();
-    Session s;
-    ASSERT_EQ(s.Start(server, "/six", false), 0);
-    ASSERT_TRUE(s.WaitEnds(1));
-    EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
-    server.Stop();
-    EXPECT_EQ(server.Connection(0).received,
-              "GET /six HTTP/1.1\r\nAccept: */*\r\nHost: [::1]:" + std::to_string(server.Port()) +
-                  "\r\nConnection: close\r\n\r\n");
+// The Host line carries a host name as the URL gives it, and for an address
+// the address connected to (IPv6 in brackets).
+TEST(Downloader, HostLineFromUrl) {
+    Halvex::Sablon::CSockAddrStorage local;
+    ASSERT_EQ(local.SetIp("localhost"), 0);
+    const struct {
+        int family;
+        const char* url_host;
+        const char* host;
+    } rows[] = {
+        {6, "[::1]", "[::1]"},
+        {4, "127.0.0.1", "127.0.0.1"},
+        {local.GetFamily(), "localhost", "localhost"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.url_host);
+        LoopbackServer server(
+            ServerOptions(false, r.family),
+            {{Step::ReadUntil("\r\n\r\n"), Step::Send(kHeader200 + "Content-Length: 0\r\n\r\n")}});
+        if (!server.Ok())
+            continue;  // no IPv6 here
+        Session s;
+        const std::string port = std::to_string(server.Port());
+        const std::string url = std::string("http://") + r.url_host + ":" + port + "/h";
+        ASSERT_EQ(s.dl->Init(url.c_str()), 0);
+        ASSERT_TRUE(s.WaitEnds(1));
+        EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
+        server.Stop();
+        EXPECT_EQ(server.Connection(0).received,
+                  "GET /h HTTP/1.1\r\nAccept: */*\r\nHost: " + std::string(r.host) + ":" + port +
+                      "\r\nConnection: close\r\n\r\n");
+    }
 }
 
 TEST(Downloader, InitRefusals) {
@@ -308,6 +350,7 @@ struct KeepCase {
     const char* connection;  // null: no field
     bool kept;
     const char* unasked;  // bytes the server sends after the answer
+    bool later;           // sent on their own once the answer was reported
 };
 
 class KeepAliveTest : public ::testing::TestWithParam<bool> {};
@@ -315,28 +358,34 @@ class KeepAliveTest : public ::testing::TestWithParam<bool> {};
 TEST_P(KeepAliveTest, ConnectionValuesDecide) {
     const bool tls = GetParam();
     const KeepCase cases[] = {
-        {"keep-alive", true, ""},
-        {"Keep-Alive", true, ""},
-        {nullptr, true, ""},
-        {"close", false, ""},
-        {"Upgrade", false, ""},
+        {"keep-alive", true, "", false},
+        {"Keep-Alive", true, "", false},
+        {nullptr, true, "", false},
+        {"close", false, "", false},
+        {"Upgrade", false, "", false},
         // Bytes nobody asked for put the connection out of step.
-        {"keep-alive", false, "HTTP/1.1 200 OK\r\n"},
+        {"keep-alive", false, "HTTP/1.1 200 OK\r\n", false},
+        {"keep-alive", false, "HTTP/1.1 200 OK\r\n", true},
     };
     for (const KeepCase& c : cases) {
         SCOPED_TRACE(c.connection ? c.connection : "(none)");
         const std::string field =
             c.connection ? std::string("Connection: ") + c.connection + "\r\n" : std::string();
-        const std::string first =
-            kHeader200 + field + "Content-Length: 1\r\n\r\n1" + std::string(c.unasked);
+        const std::string first = kHeader200 + field + "Content-Length: 1\r\n\r\n1";
         const std::string second = kHeader200 + "Content-Length: 1\r\n\r\n2";
-        LoopbackServer server(ServerOptions(tls),
-                              {{Step::ReadUntil("\r\n\r\n"), Step::Send(first),
-                                Step::ReadUntil("\r\n\r\n"), Step::Send(second)}});
+        const Step read = Step::ReadUntil("\r\n\r\n");
+        const Script script =
+            c.later ? Script{read, Step::Send(first), Step::Sleep(20), Step::Send(c.unasked),
+                             read, Step::Send(second)}
+                    : Script{read, Step::Send(first + c.unasked), read, Step::Send(second)};
+        corvio_test::LogCapture log(3);
+        LoopbackServer server(ServerOptions(tls), {script});
         Session s;
         s.dl->SetKeepAliveMode(true);
         ASSERT_EQ(s.Start(server, "/1", tls), 0);
         ASSERT_TRUE(s.WaitEnds(1));
+        if (c.later)
+            Settle(150);
         EXPECT_EQ(s.owner->Ends(), 1);
         EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
         EXPECT_EQ(s.Body(), "1");
@@ -350,6 +399,7 @@ TEST_P(KeepAliveTest, ConnectionValuesDecide) {
         }
         Settle();
         EXPECT_EQ(s.owner->Ends(), c.kept ? 2 : 1);
+        EXPECT_EQ(log.Count("need reset first!\n"), 0);
     }
 }
 

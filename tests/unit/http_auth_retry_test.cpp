@@ -145,6 +145,8 @@ TEST(FoldAuthenticationInfo, Table) {
         {"Digest nonce=\"n1\"", "nextnonce=\"\"", "Digest nonce=\"n1\""},
         {"Digest algorithm=MD5-sess, nonce=\"n1\", realm=\"r\"", "nextnonce=n3",
          "Digest algorithm=MD5-sess, nonce=\"n3\", realm=\"r\""},
+        // A token is quoted with its '\\' and '"' as quoted-pairs.
+        {"Digest nonce=\"n1\"", "nextnonce=a\\b\"c", "Digest nonce=\"a\\\\b\\\"c\""},
     };
     for (const FoldCase& c : cases) {
         EXPECT_EQ(detail::FoldAuthenticationInfo(c.challenge, c.info), c.expected) << c.challenge;

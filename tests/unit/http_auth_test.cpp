@@ -324,6 +324,40 @@ TEST(Digest, RealmCutAtQuoteIsWrittenCut) {
     EXPECT_EQ(value.rfind("Digest username=\"u\",realm=\"a\",nonce=\"n\",uri=\"/p\",", 0), 0u);
 }
 
+// Quoted values are quoted-strings (RFC 7616 section 3.4): '\' and '"' as
+// quoted-pairs, read back unescaped from the challenge; the hashes take the
+// values themselves.
+TEST(Digest, QuotedPairsInValues) {
+    struct Case {
+        const char* realm_written;  // inside the challenge's quotes
+        const char* realm;
+        const char* user;
+        const char* uri;
+        const char* head;  // the value up to response=
+    } cases[] = {
+        {"r", "r", "DOM\\user", "/p",
+         "username=\"DOM\\\\user\",realm=\"r\",nonce=\"n\",uri=\"/p\","},
+        {"r", "r", "u\\", "/p", "username=\"u\\\\\",realm=\"r\",nonce=\"n\",uri=\"/p\","},
+        {"r", "r", "a\"b", "/a\"b\\",
+         "username=\"a\\\"b\",realm=\"r\",nonce=\"n\",uri=\"/a\\\"b\\\\\","},
+        {"a\\\\b\\\"c", "a\\b\"c", "u", "/p",
+         "username=\"u\",realm=\"a\\\\b\\\"c\",nonce=\"n\",uri=\"/p\","},
+    };
+    for (const Case& c : cases) {
+        Request r;
+        r.user = c.user;
+        r.uri = c.uri;
+        std::string value;
+        ASSERT_TRUE(authorize(std::string("Digest realm=\"") + c.realm_written + "\", nonce=\"n\"",
+                              r, value))
+            << c.user;
+        EXPECT_EQ(value.rfind(std::string("Digest ") + c.head + "response=\"", 0), 0u) << value;
+        const std::string ha1 = md5(std::string(c.user) + ":" + c.realm + ":p");
+        const std::string response = md5(ha1 + ":n:" + md5(std::string("GET:") + c.uri));
+        EXPECT_NE(value.find("response=\"" + response + "\""), std::string::npos) << value;
+    }
+}
+
 TEST(Digest, EveryValueHasItsOwnClientNonce) {
     CHttpAuth auth;
     auth.SetUserInfo("u", "p");
@@ -356,8 +390,8 @@ TEST(Basic, ValueIsBase64OfUserColonPassword) {
         {"Basic realm=\"x\"", "Aladdin", "open sesame", 0, "Basic QWxhZGRpbjpvcGVuIHNlc2FtZQ=="},
         {"basic", "Aladdin", "open sesame", 0, "Basic QWxhZGRpbjpvcGVuIHNlc2FtZQ=="},
         {"  BASIC realm=\"x\"", "a", "b", 0, "Basic YTpi"},
-        // A pre-hashed password is sent as the password.
-        {"Basic realm=\"x\"", "a", "not-hex", 1, "Basic YTpub3QtaGV4"},
+        // Bytes above 0x7f are no control characters.
+        {"Basic", "\xC3\xA9", "p", 0, "Basic w6k6cA=="},
         // First word decides.
         {"Basic realm=\"x\", Digest realm=\"y\", nonce=\"n\"", "a", "b", 0, "Basic YTpi"},
     };
@@ -415,6 +449,7 @@ const char kGet[] = "Halvex::Corvio::CHttpAuth::GetAuthorization";
 const char kParse[] = "Halvex::Corvio::CHttpAuth::parse_auth_diget_header";
 const char kCompose[] = "Halvex::Corvio::CHttpAuth::compose_digest_authorization";
 const char kDigest[] = "Halvex::Corvio::CHttpAuth::auth_digest";
+const char kBasic[] = "Halvex::Corvio::CHttpAuth::auth_basic";
 const char kDigestOk[] = "Digest realm=\"r\", nonce=\"n\"";
 
 const FailCase kFailures[] = {
@@ -445,15 +480,11 @@ const FailCase kFailures[] = {
     {"SHA-256", "Digest realm=\"r\", nonce=\"n\", algorithm=SHA-256", Request(),
      "invalid auth from algorithm svr:Digest realm=\"r\", nonce=\"n\", algorithm=SHA-256\n",
      kParse},
-    {"quote in user", kDigestOk, user_pass("a\"b", "p"), "invalid character in digest username\n",
-     kCompose},
     {"CRLF in user", kDigestOk, user_pass("a\r\nX: y", "p"),
      "invalid character in digest username\n", kCompose},
     {"LF in user", kDigestOk, user_pass("a\n", "p"), "invalid character in digest username\n",
      kCompose},
     {"CR in target", kDigestOk, with_uri("/a\rb"), "invalid character in digest uri\n", kCompose},
-    {"quote in target", kDigestOk, with_uri("/a\"b"), "invalid character in digest uri\n",
-     kCompose},
     {"CRLF in realm", "Digest realm=\"r\r\nX: y\", nonce=\"n\"", Request(),
      "invalid character in digest realm\n", kCompose},
     {"LF in nonce", "Digest realm=\"r\", nonce=\"n\n\"", Request(),
@@ -468,6 +499,18 @@ const FailCase kFailures[] = {
      "password is not a 32-digit hexadecimal HA1\n", kDigest},
     {"HA1 not hex", kDigestOk, hashed("0123456789abcdef0123456789abcdeg"),
      "password is not a 32-digit hexadecimal HA1\n", kDigest},
+    // An HA1 answers Digest for its realm: never sent in clear.
+    {"HA1 never in basic", "Basic realm=\"x\"", hashed("0123456789abcdef0123456789abcdef"),
+     "password is a digest HA1, not sent in basic auth\n", kGet},
+    // RFC 7617 section 2: no control character, no colon in the user-id.
+    {"TAB in basic user", "Basic", user_pass("a\tb", "p"), "invalid character in basic user-id\n",
+     kBasic},
+    {"colon in basic user", "Basic", user_pass("a:b", "p"), "invalid character in basic user-id\n",
+     kBasic},
+    {"LF in basic password", "Basic", user_pass("u", "p\n"),
+     "invalid character in basic password\n", kBasic},
+    {"DEL in basic password", "Basic", user_pass("u", "\x7f"),
+     "invalid character in basic password\n", kBasic},
 };
 
 void PrintTo(const FailCase& c, std::ostream* os) {
@@ -534,6 +577,8 @@ TEST(DigestParams, RawTextSearch) {
         {"xrealm=\"b\", realm=\"a\"", "realm", true, "b"},
         {"realm=\"unterminated", "realm", true, "unterminated"},
         {"realm=\"\"", "realm", true, ""},
+        {"realm=\"a\\\\b\\\"c\", x", "realm", true, "a\\b\"c"},
+        {"realm=\"a\\", "realm", true, "a\\"},
         {"Realm=\"a\"", "realm", true, nullptr},
         {"realm=a", "realm", true, nullptr},
         {"stale=true, x=1", "stale", false, "true"},
