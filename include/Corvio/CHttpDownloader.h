@@ -22,9 +22,17 @@
 // handle_close, which releases everything and deletes the object. The parser
 // handed out by GetResult stays valid until that Close().
 //
-// Threads: handlers run on the downloader's reactor loop, one event at a time;
-// Init, SendRequest, WaitBufferSize, DetachSock, the setters and the result
-// readers run on the caller's thread.
+// Threads: handlers run on the downloader's reactor loop, one event at a time,
+// and never wait on the peer: the TLS hand-shake advances with the events of
+// its socket, and one input event reads at most 1 MiB. Init, SendRequest,
+// WaitBufferSize, DetachSock, the setters and the result readers run on the
+// caller's thread.
+//
+// TLS: the hand-shake's time limit (SetTimeout / 1000 ms, at least 1) counts
+// from its start; the phase stays PHRASE_CONNECTING until the hand-shake and
+// the certificate checks have passed. A failure logs its cause at level 3 or
+// lower (lines beginning "TLS: "), then "ssl connect error!", and ends with
+// ERROR_CONNECT.
 #pragma once
 
 #include <set>
