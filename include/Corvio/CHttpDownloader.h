@@ -141,7 +141,10 @@ public:
     // chooses the default port: TLS is used by InitUseSsl alone, and Init
     // sends credentials in clear. The Host line carries the URL's host when
     // it is a name, as written there; for an address, the numeric text of
-    // the address (IPv6 in brackets); the port is always written.
+    // the address (IPv6 in brackets); the port is always written. A host
+    // name is looked up on the calling thread: a reactor handler should start
+    // downloads by address instead, so that its loop never waits on the
+    // resolver.
     //
     // The answer is kept in memory as it arrives; a peer may send a body of up
     // to about 2 GiB (the parser's 32-bit counts) before the exchange fails.
