@@ -1,7 +1,8 @@
 // A TLS client stream on OpenSSL over a connected non-blocking TCP stream.
 //
-// Options (SetOption(option, value, data)) before the hand-shake starts; each gives 0, or
-// -1 for an unknown option or bad data (the option is then left as it was):
+// Options (SetOption(option, value, data)) before the hand-shake starts;
+// each gives 0, or -1 for an unknown option, bad data or a hand-shake already
+// started (the option is then left as it was):
 //   OPT_TRUST_CA  (1, value 1): data is a CSslX509* holding a trusted store
 //                 (SetTrustCA done); the stream keeps its own reference to
 //                 the store. The server's chain is verified during the
@@ -40,14 +41,16 @@
 // Ownership of the TCP stream:
 //   - success: the TLS stream takes its descriptor and deletes the
 //     CSockStream object at once (it must have been made with new); the
-//     caller must not use or delete it afterwards. The descriptor is closed
+//     caller must not use or delete it afterwards. The descriptor stays the
+//     same, so a reactor registration made for it carries over. It is closed
 //     when the TLS stream is destroyed (after a close_notify), unless it was
 //     handed out with Detach.
 //   - while the steps run and after a failure: the TCP stream stays the
 //     caller's (to delete, and to register with its reactor under its own
 //     descriptor). Destroying a TLS stream in the middle of its steps is
 //     allowed and leaves the TCP stream alone.
-// A second StartHandshake or Connect is refused.
+// StartHandshake or Connect is refused while a hand-shake runs and after one
+// succeeded; after a failure the stream may be set up again.
 //
 // Recv drains: it keeps reading until the caller's buffer is full or OpenSSL
 // needs more bytes from the socket, so a short read means nothing is left
