@@ -282,24 +282,25 @@ double curl_rate(const std::string& url) {
         ++started;
     }
     const auto t0 = Clock::now();
-    while (done < kHandshakes && ok) {
-        int running = 0;
+    // Each finished transfer is checked and its handle started again on a
+    // new connection until kHandshakes have finished.
+    auto finish = [&](CURLMsg* m) {
+        size_t& body = got[slot[m->easy_handle]];
+        ok = ok && m->data.result == CURLE_OK && body == static_cast<size_t>(kSmall);
+        ++done;
+        CURL* easy = m->easy_handle;
+        curl_multi_remove_handle(multi, easy);
+        if (started >= kHandshakes)
+            return;
+        body = 0;
+        curl_multi_add_handle(multi, easy);
+        ++started;
+    };
+    for (int running = 0, queued = 0; done < kHandshakes && ok;) {
         curl_multi_perform(multi, &running);
-        int queued = 0;
-        while (CURLMsg* m = curl_multi_info_read(multi, &queued)) {
-            if (m->msg != CURLMSG_DONE)
-                continue;
-            CURL* easy = m->easy_handle;
-            size_t& body = got[slot[easy]];
-            ok = ok && m->data.result == CURLE_OK && body == static_cast<size_t>(kSmall);
-            ++done;
-            curl_multi_remove_handle(multi, easy);
-            if (started < kHandshakes) {
-                body = 0;
-                curl_multi_add_handle(multi, easy);
-                ++started;
-            }
-        }
+        for (CURLMsg* m; (m = curl_multi_info_read(multi, &queued)) != nullptr;)
+            if (m->msg == CURLMSG_DONE)
+                finish(m);
         curl_multi_poll(multi, nullptr, 0, 100, nullptr);
     }
     const double took = since(t0);
