@@ -214,20 +214,26 @@ std::string FoldAuthenticationInfo(const std::string& challenge, const std::stri
 
 }  // namespace detail
 
-int CHttpDownloader::SetAuthInfo(const std::string& user, const std::string& password) {
+// The copies are made first: out of memory leaves both fields as they were.
+int CHttpDownloader::SetAuthInfo(const std::string& user, const std::string& password) try {
+    std::string user_copy(user);
+    std::string password_copy(password);
     Mardel::CGuard<Mardel::CRecursiveMutex> lock(m_impl->m_mutex);
-    m_impl->m_username = user;
-    m_impl->m_password = password;
+    m_impl->m_username.swap(user_copy);
+    m_impl->m_password.swap(password_copy);
     return 0;
+} catch (...) {
+    MARDEL_LOG(2, "out of memory\n");
+    return -1;
 }
 
-int CHttpDownloader::SetAuthInfo(const char* user, const char* password) {
+int CHttpDownloader::SetAuthInfo(const char* user, const char* password) try {
     Mardel::CGuard<Mardel::CRecursiveMutex> lock(m_impl->m_mutex);
-    if (user != nullptr)
-        m_impl->m_username = user;
-    if (password != nullptr)
-        m_impl->m_password = password;
-    return 0;
+    return SetAuthInfo(user != nullptr ? std::string(user) : m_impl->m_username,
+                       password != nullptr ? std::string(password) : m_impl->m_password);
+} catch (...) {
+    MARDEL_LOG(2, "out of memory\n");
+    return -1;
 }
 
 void CHttpDownloader::SetPasswordType(int type) {
@@ -235,16 +241,23 @@ void CHttpDownloader::SetPasswordType(int type) {
     m_impl->m_password_type = type;
 }
 
-std::string CHttpDownloader::GetWWWAuthenticate() {
+// Out of memory gives an empty text.
+std::string CHttpDownloader::GetWWWAuthenticate() try {
     Mardel::CGuard<Mardel::CRecursiveMutex> lock(m_impl->m_mutex);
     return m_impl->m_www_authenticate;
+} catch (...) {
+    MARDEL_LOG(2, "out of memory\n");
+    return std::string();
 }
 
-void CHttpDownloader::SetWWWAuthenticate(const char* challenge) {
+// Out of memory keeps the previous challenge.
+void CHttpDownloader::SetWWWAuthenticate(const char* challenge) try {
     if (challenge == nullptr)
         return;
     Mardel::CGuard<Mardel::CRecursiveMutex> lock(m_impl->m_mutex);
     m_impl->m_www_authenticate = challenge;
+} catch (...) {
+    MARDEL_LOG(2, "out of memory\n");
 }
 
 bool CHttpDownloader::build_auth_req(const char* request, int len,
@@ -342,18 +355,18 @@ bool CHttpDownloader::retry_on_new_connection(const std::string& request) {
     if (d->m_stream != nullptr)
         RemoveSock(*d->m_stream);
     d->end_sender();
+    // The retry carries the credentials: it verifies the server as the first
+    // connection did, and presents the same client certificate. The options
+    // are copied before the retry exists, so that running out of memory
+    // leaves nothing behind.
+    CHttpsOption option;
+    if (option.GetData() == nullptr)
+        return false;
+    *option.GetData() = d->m_https_option;
     CHttpDownloader* retry = CHttpDownloader::Create(GetID());
     if (retry == nullptr)
         return false;
     retry->SetTimeout(d->m_timeout);
-    // The retry carries the credentials: it verifies the server as the first
-    // connection did, and presents the same client certificate.
-    CHttpsOption option;
-    if (option.GetData() == nullptr) {
-        retry->Close();
-        return false;
-    }
-    *option.GetData() = d->m_https_option;
     retry->SetHttpsOption(&option);
     d->m_retry_downloader = retry;
     int result;
@@ -389,7 +402,12 @@ void CHttpDownloader::updateWWWAuthenticate() {
     const char* info = answer->Value("Authentication-Info");
     if (info == nullptr)
         return;
-    d->m_www_authenticate = detail::FoldAuthenticationInfo(d->m_www_authenticate, info);
+    // Runs inside the end of an exchange, which must still be reported.
+    try {
+        d->m_www_authenticate = detail::FoldAuthenticationInfo(d->m_www_authenticate, info);
+    } catch (...) {
+        MARDEL_LOG(2, "out of memory\n");
+    }
 }
 
 }  // namespace Corvio

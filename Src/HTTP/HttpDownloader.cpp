@@ -86,7 +86,7 @@ CHttpDownloader::DownloadPhrase CHttpDownloader::GetCurrentPhrase() {
     return m_impl->m_phrase;
 }
 
-int CHttpDownloader::Init(const Sablon::CSockAddr& addr, const char* request, int len) {
+int CHttpDownloader::Init(const Sablon::CSockAddr& addr, const char* request, int len) try {
     if (request == nullptr || len <= 0)
         return -1;
     CHttpDownloaderImpl* d = m_impl;
@@ -144,6 +144,9 @@ int CHttpDownloader::Init(const Sablon::CSockAddr& addr, const char* request, in
         return -1;
     }
     return 0;
+} catch (...) {
+    MARDEL_LOG(2, "out of memory\n");
+    return -1;
 }
 
 void CHttpDownloader::clearup() {
@@ -179,7 +182,7 @@ bool CHttpDownloaderImpl::fit_sender(int len) {
     return m_sender->SetBufferSize(len / Sablon::CStreamSender::BLOCK_SIZE + 1) >= 0;
 }
 
-int CHttpDownloader::handle_output(int handle) {
+int CHttpDownloader::handle_output(int handle) try {
     CHttpDownloaderImpl* d = m_impl;
     CGuard<CRecursiveMutex> lock(d->m_mutex);
     if (d->m_stream == nullptr)
@@ -215,6 +218,8 @@ int CHttpDownloader::handle_output(int handle) {
     }
     SetCurrentPhrase(PHRASE_TRANSFER);
     return start_transfer();
+} catch (...) {
+    return end_on_exception();
 }
 
 // Advances the running TLS hand-shake; once it and the certificate checks
@@ -310,7 +315,7 @@ static parse_status_t SkipInterimAnswers(CHttpParser& parser, bool head, int& in
     return status;
 }
 
-int CHttpDownloader::handle_input(int /*handle*/) {
+int CHttpDownloader::handle_input(int /*handle*/) try {
     CHttpDownloaderImpl* d = m_impl;
     CGuard<CRecursiveMutex> lock(d->m_mutex);
     if (d->m_stream == nullptr)
@@ -411,36 +416,57 @@ int CHttpDownloader::handle_input(int /*handle*/) {
         clearup();
         return 0;
     }
+} catch (...) {
+    return end_on_exception();
 }
 
-int CHttpDownloader::handle_exception(int /*handle*/) {
+// An event handler met an exception (out of memory): the exchange ends as a
+// failure of its current phase, with a level 2 line; nothing reaches the
+// reactor.
+int CHttpDownloader::end_on_exception() {
+    MARDEL_LOG(2, "out of memory, the download ends\n");
+    try {
+        CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
+        clearup();
+    } catch (...) {
+    }
+    return -1;
+}
+
+int CHttpDownloader::handle_exception(int /*handle*/) try {
     MARDEL_LOG(3, "CHttpDownloader::handle_exception\n");
     CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
     clearup();
     return 0;
+} catch (...) {
+    return end_on_exception();
 }
 
 // During the TLS hand-shake a time-out of its socket goes to the hand-shake,
 // which fails once its own deadline has passed ("ssl connect error!").
-int CHttpDownloader::handle_input_timeout(int /*handle*/) {
+int CHttpDownloader::handle_input_timeout(int /*handle*/) try {
     CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
     if (m_impl->m_tls != nullptr)
         return continue_tls();
     MARDEL_LOG(3, "CHttpDownloader::handle_input_timeout\n");
     clearup();
     return 0;
+} catch (...) {
+    return end_on_exception();
 }
 
-int CHttpDownloader::handle_output_timeout(int /*handle*/) {
+int CHttpDownloader::handle_output_timeout(int /*handle*/) try {
     CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
     if (m_impl->m_tls != nullptr)
         return continue_tls();
     MARDEL_LOG(3, "CHttpDownloader handle_output_timeout\n");
     clearup();
     return 0;
+} catch (...) {
+    return end_on_exception();
 }
 
-int CHttpDownloader::handle_message(long from_id, unsigned int msg, long /*param*/) {
+int CHttpDownloader::handle_message(long from_id, unsigned int msg, long /*param*/) try {
     CHttpDownloaderImpl* d = m_impl;
     CGuard<CRecursiveMutex> lock(d->m_mutex);
     if (d->m_retry_downloader != nullptr) {
@@ -470,6 +496,8 @@ int CHttpDownloader::handle_message(long from_id, unsigned int msg, long /*param
                    static_cast<int>(msg));
     }
     return 0;
+} catch (...) {
+    return end_on_exception();
 }
 
 int CHttpDownloader::handle_close(Sablon::CNetHandler* /*handler*/) {

@@ -233,24 +233,34 @@ int CHttpDownloaderBlock::SetTimeout(unsigned long long timeout) {
     return 0;
 }
 
-int CHttpDownloaderBlock::SetAuthInfo(const std::string& user, const std::string& password) {
-    m_impl->m_username = user;
-    m_impl->m_password = password;
+// The copies are made first: out of memory leaves both fields as they were.
+int CHttpDownloaderBlock::SetAuthInfo(const std::string& user, const std::string& password) try {
+    std::string user_copy(user);
+    std::string password_copy(password);
+    m_impl->m_username.swap(user_copy);
+    m_impl->m_password.swap(password_copy);
     return 0;
+} catch (...) {
+    MARDEL_LOG(2, "out of memory\n");
+    return -1;
 }
 
-int CHttpDownloaderBlock::SetAuthInfo(const char* user, const char* password) {
-    m_impl->m_username = user ? user : "";
-    m_impl->m_password = password ? password : "";
-    return 0;
+int CHttpDownloaderBlock::SetAuthInfo(const char* user, const char* password) try {
+    return SetAuthInfo(std::string(user ? user : ""), std::string(password ? password : ""));
+} catch (...) {
+    MARDEL_LOG(2, "out of memory\n");
+    return -1;
 }
 
 void CHttpDownloaderBlock::SetHttpsOption(const CHttpsOption* option) {
     m_impl->m_https_option = option;
 }
 
-void CHttpDownloaderBlock::SetWWWAuthenticate(const char* challenge) {
+// Out of memory keeps the previous challenge.
+void CHttpDownloaderBlock::SetWWWAuthenticate(const char* challenge) try {
     m_impl->m_www_authenticate = challenge ? challenge : "";
+} catch (...) {
+    MARDEL_LOG(2, "out of memory\n");
 }
 
 CHttpParser* CHttpDownloaderBlock::GetResult() {
@@ -269,8 +279,12 @@ int CHttpDownloaderBlock::GetCurrentContentSize() {
     return m_impl->get_current_content_size();
 }
 
-std::string CHttpDownloaderBlock::GetWWWAuthenticate() {
+// Out of memory gives an empty text.
+std::string CHttpDownloaderBlock::GetWWWAuthenticate() try {
     return m_impl->get_www_authenticate();
+} catch (...) {
+    MARDEL_LOG(2, "out of memory\n");
+    return std::string();
 }
 
 }  // namespace Corvio

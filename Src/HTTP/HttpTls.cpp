@@ -30,19 +30,26 @@ void CHttpsOption::SetVerifyCN(bool on) {
         m_data->verify_cn = on;
 }
 
-void CHttpsOption::AddTrustCA(const char* path) {
+// Out of memory leaves the record as it was, with a level 2 line.
+void CHttpsOption::AddTrustCA(const char* path) try {
     if (m_data != nullptr && path != nullptr)
         m_data->trust_ca_files.insert(path);
+} catch (...) {
+    MARDEL_LOG(2, "out of memory\n");
 }
 
-void CHttpsOption::AddCRL(const char* path) {
+void CHttpsOption::AddCRL(const char* path) try {
     if (m_data != nullptr && path != nullptr)
         m_data->crl_files.insert(path);
+} catch (...) {
+    MARDEL_LOG(2, "out of memory\n");
 }
 
-void CHttpsOption::SetSslOption6Text(const char* text) {
+void CHttpsOption::SetSslOption6Text(const char* text) try {
     if (m_data != nullptr && text != nullptr)
         m_data->ssl_option6_text = text;
+} catch (...) {
+    MARDEL_LOG(2, "out of memory\n");
 }
 
 https_option_data* CHttpsOption::GetData() const {
@@ -52,8 +59,16 @@ https_option_data* CHttpsOption::GetData() const {
 void CHttpDownloader::SetHttpsOption(const CHttpsOption* option) {
     if (option == nullptr || option->GetData() == nullptr)
         return;
+    // Copied first: out of memory keeps the previous options.
+    https_option_data copy;
+    try {
+        copy = *option->GetData();
+    } catch (...) {
+        MARDEL_LOG(2, "out of memory\n");
+        return;
+    }
     Mardel::CGuard<Mardel::CRecursiveMutex> lock(m_impl->m_mutex);
-    m_impl->m_https_option = *option->GetData();
+    m_impl->m_https_option = std::move(copy);
 }
 
 namespace {

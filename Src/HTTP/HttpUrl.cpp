@@ -219,7 +219,7 @@ int CHttpDownloader::ParseURL(const char* url, Sablon::CSockAddr& addr, int& pat
     return result;
 }
 
-int CHttpDownloader::Init(const char* url) {
+int CHttpDownloader::Init(const char* url) try {
     CHttpDownloaderImpl* d = m_impl;
     {
         Mardel::CGuard<Mardel::CRecursiveMutex> lock(d->m_mutex);
@@ -261,6 +261,9 @@ int CHttpDownloader::Init(const char* url) {
         return -1;
     }
     return Init(d->m_addr, request.c_str(), static_cast<int>(request.size()));
+} catch (...) {
+    MARDEL_LOG(2, "out of memory\n");
+    return -1;
 }
 
 int CHttpDownloader::InitUseSsl(const char* url, const char* pem_path) {

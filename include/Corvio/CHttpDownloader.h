@@ -33,6 +33,11 @@
 // the certificate checks have passed. A failure logs its cause at level 3 or
 // lower (lines beginning "TLS: "), then "ssl connect error!", and ends with
 // ERROR_CONNECT.
+//
+// Out of memory: no exception leaves an operation. An int operation gives
+// -1, GetWWWAuthenticate an empty text, and a void setter keeps the previous
+// value; each logs a level 2 line. On the reactor thread the exchange ends in
+// its current phase (a transfer failure once connected) with its end notice.
 #pragma once
 
 #include <set>
@@ -195,6 +200,7 @@ private:
     void SetCurrentPhrase(DownloadPhrase phrase);
     DownloadPhrase GetCurrentPhrase();
     void clearup();
+    int end_on_exception();
     bool SSLConnect();
     int ssl_step();
     bool ssl_check_peer();

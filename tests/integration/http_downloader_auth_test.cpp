@@ -6,6 +6,7 @@
 #include <string>
 
 #include "http_downloader_harness.h"
+#include "support/FailAlloc.h"
 #include "support/LogCapture.h"
 
 using namespace dltest;
@@ -143,6 +144,27 @@ TEST(Retry, SecondUnauthorizedIsFinal) {
     EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
     EXPECT_EQ(s.Status(), 401);
     EXPECT_EQ(server.Accepted(), 2u);
+}
+
+// Out of memory while the retry is prepared on the reactor thread (the copy
+// of the challenge fails): the download ends as a transfer failure with a
+// level 2 line, and the process lives on.
+TEST(Retry, OutOfMemoryInTheRetryIsATransferFailure) {
+    const std::string challenge = kDigest + ", opaque=\"" + std::string(30, 'o') + "\"";
+    LoopbackServer server(ServerOptions(false),
+                          {{kReadHeader, Step::Send(Unauthorized(challenge)), Step::Sleep(300)}});
+    corvio_test::LogCapture log(2);
+    Session s;
+    s.dl->SetAuthInfo(kUser, kPass);
+    {
+        corvio_test::FailAllocations refuse(challenge.size() + 1, true);
+        ASSERT_EQ(s.StartRequest(server, kGet, false), 0);
+        ASSERT_TRUE(s.WaitEnds(1));
+    }
+    EXPECT_EQ(s.owner->Ends(), 1);
+    EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_TRANSFER);
+    EXPECT_TRUE(log.Has("out of memory, the download ends\n", 2));
+    EXPECT_EQ(server.Accepted(), 1u);
 }
 
 // The one retry is per downloader: a later kept-alive request answered by

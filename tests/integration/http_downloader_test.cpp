@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <set>
 #include <string>
 
+#include "Corvio/CHttpDownloaderBlock.h"
 #include "http_downloader_harness.h"
+#include "support/FailAlloc.h"
 #include "support/LogCapture.h"
 #include "support/TcpListener.h"
 
@@ -303,6 +306,41 @@ TEST(Downloader, InitRefusals) {
         EXPECT_EQ(s.dl->Init(addr, nullptr, 5), -1);
         EXPECT_EQ(s.dl->Init(addr, "x", 0), -1);
     }
+}
+
+// Out of memory at the exported entries: each fails as documented (-1, an
+// empty text, the previous value kept), and no exception leaves it.
+TEST(Downloader, OutOfMemoryAtEntriesIsTheDocumentedFailure) {
+    Session s;
+    Halvex::Corvio::CHttpDownloaderBlock block;
+    const std::string text(100, 'c');
+    const std::string longer(200, 'l');
+    CHttpsOption option;
+    option.AddTrustCA("ca.pem");
+    s.dl->SetWWWAuthenticate(text.c_str());
+    int results[5];
+    std::string challenge = "-";
+    {
+        corvio_test::FailAllocations refuse(corvio_test::FailAllocations::kEvery);
+        results[0] = s.dl->SetAuthInfo(text, text);
+        results[1] = s.dl->SetAuthInfo(text.c_str(), text.c_str());
+        results[2] = s.dl->Init("http://127.0.0.1:9/");
+        results[3] = block.SetAuthInfo(text, text);
+        results[4] = block.SetAuthInfo(text.c_str(), nullptr);
+        challenge = s.dl->GetWWWAuthenticate();
+        s.dl->SetWWWAuthenticate(longer.c_str());
+        block.SetWWWAuthenticate(text.c_str());
+        s.dl->SetHttpsOption(&option);
+        option.AddTrustCA(text.c_str());
+        option.AddCRL(text.c_str());
+        option.SetSslOption6Text(text.c_str());
+    }
+    for (int r : results)
+        EXPECT_EQ(r, -1);
+    EXPECT_EQ(challenge, "");
+    EXPECT_EQ(s.dl->GetWWWAuthenticate(), text);
+    EXPECT_EQ(option.GetData()->trust_ca_files, std::set<std::string>{"ca.pem"});
+    EXPECT_TRUE(option.GetData()->crl_files.empty());
 }
 
 TEST(Downloader, PreemptiveBasicLineFromUrl) {

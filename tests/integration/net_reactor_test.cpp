@@ -1,10 +1,12 @@
 // The reactor over loopback: connect outcome through output events, per-
 // direction time-outs, the peer's close reaching input, registration
-// failures, the -1 result, message delivery rules and handle_close.
+// failures (out of memory too), the -1 result, message delivery rules, a
+// handler that throws and handle_close.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <memory>
+#include <stdexcept>
 #include <thread>
 
 #include <sys/socket.h>
@@ -15,6 +17,7 @@
 #include "Sablon/Reactor.h"
 #include "Sablon/Sock.h"
 #include "Sablon/SockAddr.h"
+#include "support/FailAlloc.h"
 #include "support/TcpListener.h"
 #include "support/net_recorder.h"
 
@@ -218,6 +221,14 @@ TEST(Reactor, RegistrationFailuresReturnMinusOne) {
     CSockStream a(sv[0]), b(sv[1]);
     EXPECT_EQ(h.RegisterSock(a, 8, 0), -1);
     EXPECT_EQ(h.UnregisterSock(a, 1), -1);  // not registered
+    int refused[2];
+    {
+        corvio_test::FailAllocations refuse(corvio_test::FailAllocations::kEvery);
+        refused[0] = h.RegisterSock(a, 1, 0);    // no memory for its record
+        refused[1] = h.Notify(h.GetID(), 1, 0);  // nor for the message
+    }
+    EXPECT_EQ(refused[0], -1);
+    EXPECT_EQ(refused[1], -1);
     EXPECT_EQ(h.RegisterSock(a, 1, 0), 0);
     EXPECT_EQ(h.RemoveSock(a), 0);
     EXPECT_EQ(h.RemoveSock(a), 0);  // twice is harmless
@@ -267,7 +278,8 @@ TEST(Reactor, NotifyPostsAndDropsMessagesToClosedOrUnknownIds) {
 
 // A message a handler posts to itself is never run in place, and runs only
 // after the loop has polled its sockets again: a socket that became ready
-// meanwhile is served before the next link of a chain of such messages.
+// meanwhile is served before the next link of a chain of such messages. A
+// handler that throws (message 3) does not end the process or its loop.
 TEST(Reactor, NotifyFromInsideAHandlerIsPostedNotRunInPlace) {
     const unsigned kChain = 200;
     auto rec = std::make_shared<Record>();
@@ -287,6 +299,8 @@ TEST(Reactor, NotifyFromInsideAHandlerIsPostedNotRunInPlace) {
         if (m.msg < kChain)
             h->Notify(h->GetID(), m.msg + 1, 0);
         --depth;
+        if (m.msg == 3)
+            throw std::runtime_error("handler fault");
     };
     self->on_input = [&](RecordingHandler*, int) {
         seen_at_input = seen.load();

@@ -1,6 +1,7 @@
 // DNS manager resolution on one thread: argument checks, numeric texts, the
-// four modes of both operations, the three-address limit and the all-address
-// cache, with a fake resolver.
+// four modes of both operations and the reason a failure leaves, the
+// three-address limit, the all-address cache and a copy that runs out of
+// memory, with a fake resolver.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -8,15 +9,20 @@
 #include <set>
 #include <string>
 
+#include "Mardel/LastError.h"
 #include "support/DnsFixture.h"
+#include "support/FailAlloc.h"
 #include "support/LogCapture.h"
 
 using namespace Halvex::Corvio;
 using corvio_test::DnsManagerTest;
+using corvio_test::FailAllocations;
 using corvio_test::FakeAnswer;
 using corvio_test::kV4;
 using corvio_test::kV6;
 using corvio_test::LogCapture;
+using Halvex::Mardel::getLastError;
+using Halvex::Mardel::setLastError;
 using Set = std::set<std::string>;
 
 namespace {
@@ -32,6 +38,7 @@ TEST_F(DnsManagerTest, GetAddrInfoRefusesBadArguments) {
         LogCapture capture;
         std::string ip = "untouched";
         EXPECT_FALSE(mgr->getAddrInfo(c.name, c.family, ip, 100, DNSModeNetOnly));
+        EXPECT_EQ(getLastError(), kDNSManagerBadArgument);
         EXPECT_EQ(ip, "untouched");
         EXPECT_TRUE(capture.Has(kInvalid, 2)) << (c.name ? c.name : "(null)") << " " << c.family;
     }
@@ -48,6 +55,7 @@ TEST_F(DnsManagerTest, GetAddrInfoAllRefusesBadArgumentsAndLeavesTheSet) {
         LogCapture capture;
         Set ips{"untouched"};
         EXPECT_FALSE(mgr->getAddrInfoAll(c.name, ips, 100, static_cast<DNSMode>(c.mode)));
+        EXPECT_EQ(getLastError(), kDNSManagerBadArgument);
         EXPECT_EQ(ips, Set{"untouched"});
         EXPECT_TRUE(capture.Has(kInvalid, 2));
     }
@@ -154,6 +162,7 @@ struct ModeCase {
     bool result;
     const char* ip;  // expected ip afterwards ("-" untouched)
     int calls;
+    unsigned int code;  // last error after false
 };
 
 class DnsModeTest : public DnsManagerTest, public ::testing::WithParamInterface<ModeCase> {};
@@ -169,7 +178,10 @@ TEST_P(DnsModeTest, GetAddrInfo) {
     }
     LogCapture capture;
     std::string ip = "-";
+    setLastError(0);
     EXPECT_EQ(mgr->getAddrInfo("mode.test", 0, ip, 300, static_cast<DNSMode>(c.mode)), c.result);
+    if (!c.result)
+        EXPECT_EQ(getLastError(), c.code);
     EXPECT_EQ(ip, c.ip);
     EXPECT_EQ(resolver->calls("mode.test", kV4), c.calls);
     if (c.mode < 1 || c.mode > 4)
@@ -189,17 +201,18 @@ TEST_P(DnsModeTest, GetAddrInfo) {
 INSTANTIATE_TEST_SUITE_P(
     Modes, DnsModeTest,
     ::testing::Values(
-        ModeCase{"NetAnswers", 1, nullptr, true, true, "192.0.2.10", 1},
-        ModeCase{"NetIgnoresCache", 1, "198.51.100.1", false, false, "-", 1},
-        ModeCase{"CacheHit", 2, "198.51.100.1", true, true, "198.51.100.1", 0},
-        ModeCase{"CacheMiss", 2, nullptr, true, false, "-", 0},
-        ModeCase{"NetFirstPrefersNet", 3, "198.51.100.1", true, true, "192.0.2.10", 1},
-        ModeCase{"NetFirstFallsBackToCache", 3, "198.51.100.1", false, true, "198.51.100.1", 1},
-        ModeCase{"NetFirstNeither", 3, nullptr, false, false, "-", 1},
-        ModeCase{"CacheFirstPrefersCache", 4, "198.51.100.1", true, true, "198.51.100.1", 0},
-        ModeCase{"CacheFirstFallsBackToNet", 4, nullptr, true, true, "192.0.2.10", 1},
-        ModeCase{"ModeZero", 0, "198.51.100.1", true, false, "-", 0},
-        ModeCase{"ModeFive", 5, "198.51.100.1", true, false, "-", 0}),
+        ModeCase{"NetAnswers", 1, nullptr, true, true, "192.0.2.10", 1, 0},
+        ModeCase{"NetIgnoresCache", 1, "198.51.100.1", false, false, "-", 1, kDNSManagerNotFound},
+        ModeCase{"CacheHit", 2, "198.51.100.1", true, true, "198.51.100.1", 0, 0},
+        ModeCase{"CacheMiss", 2, nullptr, true, false, "-", 0, kDNSManagerNotFound},
+        ModeCase{"NetFirstPrefersNet", 3, "198.51.100.1", true, true, "192.0.2.10", 1, 0},
+        ModeCase{"NetFirstFallsBackToCache", 3, "198.51.100.1", false, true, "198.51.100.1", 1, 0},
+        ModeCase{"NetFirstNeither", 3, nullptr, false, false, "-", 1, kDNSManagerNotFound},
+        ModeCase{"CacheFirstPrefersCache", 4, "198.51.100.1", true, true, "198.51.100.1", 0, 0},
+        ModeCase{"CacheFirstFallsBackToNet", 4, nullptr, true, true, "192.0.2.10", 1, 0},
+        ModeCase{"CacheFirstNeither", 4, nullptr, false, false, "-", 1, kDNSManagerNotFound},
+        ModeCase{"ModeZero", 0, "198.51.100.1", true, false, "-", 0, kDNSManagerBadArgument},
+        ModeCase{"ModeFive", 5, "198.51.100.1", true, false, "-", 0, kDNSManagerBadArgument}),
     [](const ::testing::TestParamInfo<ModeCase>& info) { return info.param.title; });
 
 TEST_F(DnsManagerTest, NetworkAnswerFillsTheCacheOfItsFamilyOnly) {
@@ -256,7 +269,10 @@ TEST_P(DnsAllModeTest, GetAddrInfoAll) {
         resolver->set("all.test", a);
     }
     Set ips{"stale"};
+    setLastError(0);
     EXPECT_EQ(mgr->getAddrInfoAll("all.test", ips, 300, static_cast<DNSMode>(c.mode)), c.result);
+    if (!c.result)
+        EXPECT_EQ(getLastError(), kDNSManagerNotFound);
     EXPECT_EQ(ips, c.ips);
     EXPECT_EQ(resolver->totalCalls(), c.calls);
 }
@@ -321,6 +337,30 @@ TEST_F(DnsManagerTest, ThrowingResolutionEndsItsSlot) {
     EXPECT_TRUE(ips.empty());
 }
 
+// Copying the answer to the caller runs out of memory: the caller gets false
+// and the reason, and the slot is not lost (its waiter count goes back to 0).
+TEST_F(DnsManagerTest, SlotIsReleasedWhenCopyingTheAnswerRunsOutOfMemory) {
+    const std::string kLong = "2001:db8:1111:2222:3333:4444:5555:6666";  // not inline
+    FakeAnswer a;
+    a.v6 = {kLong};
+    resolver->set("oom.test", a);
+    std::string ip;
+    Set ips;
+    bool one, all;
+    {
+        FailAllocations refuse(kLong.size() + 1);
+        one = mgr->getAddrInfo("oom.test", 1, ip, 2000, DNSModeNetOnly);
+        all = mgr->getAddrInfoAll("oom.test", ips, 2000, DNSModeNetOnly);
+    }
+    EXPECT_FALSE(one);
+    EXPECT_FALSE(all);
+    EXPECT_EQ(getLastError(), kDNSManagerOutOfMemory);
+    EXPECT_EQ(mgr->requestRef(false, 0), 0);
+    EXPECT_EQ(mgr->requestRef(true, 1), 0);  // the IPv6 slot; IPv4 took slot 0
+    EXPECT_TRUE(mgr->getAddrInfo("oom.test", 1, ip, 2000, DNSModeNetOnly));
+    EXPECT_EQ(ip, kLong);
+}
+
 TEST_F(DnsManagerTest, NeitherFamilyGivesThreeMessagesAndFalse) {
     LogCapture capture;
     Set ips{"stale"};
@@ -334,6 +374,7 @@ TEST_F(DnsManagerTest, NeitherFamilyGivesThreeMessagesAndFalse) {
                                                  "getAddrInfoAll IPV6 failed!\n",
                                                  "getAddrInfoAll failed!\n"}));
     EXPECT_EQ(capture.Count("getaddrinfo failed, error:Name or service not known!\n"), 2);
+    EXPECT_EQ(getLastError(), kDNSManagerNotFound);
 }
 
 TEST_F(DnsManagerTest, EmptyCachedSetIsAMiss) {

@@ -179,6 +179,18 @@ void remove_all_locked(HandlerCore& core) {
     core.socks.clear();
 }
 
+// Runs one handler call. An exception must not unwind into the event loop
+// (a C library): it counts as a result of -1.
+template <typename Call>
+int guarded(Call call) {
+    try {
+        return call();
+    } catch (...) {
+        MARDEL_LOG(2, "an event handler threw; its result counts as -1\n");
+        return -1;
+    }
+}
+
 // Runs handle_close once: the handler is taken out of the record first, so
 // nothing reaches it after this point.
 void finish_close(const std::shared_ptr<HandlerCore>& core) {
@@ -192,7 +204,7 @@ void finish_close(const std::shared_ptr<HandlerCore>& core) {
         core->handler = nullptr;
     }
     if (handler)
-        handler->handle_close(handler);
+        guarded([handler] { return handler->handle_close(handler); });
 }
 
 bool close_core(const std::shared_ptr<HandlerCore>& core) {
@@ -243,7 +255,7 @@ void dispatch(SockReg* reg, int bit, Call call) {
             return;
         handler = core.handler;
     }
-    int result = call(handler, reg->fd);
+    int result = guarded([&] { return call(handler, reg->fd); });
     if (result == -1) {
         std::lock_guard<std::mutex> lock(core.mutex);
         remove_reg_locked(core, reg);
@@ -443,7 +455,7 @@ void CLoop::run_tasks() {
                         break;
                     handler = t.core->handler;
                 }
-                handler->handle_message(t.from, t.msg, t.param);
+                guarded([&] { return handler->handle_message(t.from, t.msg, t.param); });
                 break;
             }
             case Task::CLOSE:
@@ -530,10 +542,12 @@ int CReactor::Register(CNetHandler* handler, int fd, int mask, uint32_t timeout_
     } else {
         if (!watchable(fd))
             return -1;
-        reg = new SockReg;
-        reg->core = handler->m_core;
-        reg->fd = fd;
+        std::unique_ptr<SockReg> made(new SockReg);
+        made->core = handler->m_core;
+        made->fd = fd;
+        reg = made.get();
         core.socks.emplace(fd, reg);
+        made.release();
     }
     if (keep_timeout)
         timeout_us = reg->last_timeout;
