@@ -201,7 +201,9 @@ bool method_from_text(const std::string& text, Corvio::HTTP_METHOD_TYPE& method)
 }
 
 // Library log lines of level 3 and below are kept (not printed) so that a
-// failure can be told in one line with the library's reason.
+// failure can be told in one line with the library's reason. A TLS failure
+// ends with the summary "ssl connect error!" after the line that says why:
+// the cause is the one kept.
 std::mutex g_log_mutex;
 std::string g_last_log;
 
@@ -212,6 +214,8 @@ void keep_log_line(int level, const char*, const char*, const char*, int, const 
     std::string text = message ? message : "";
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.pop_back();
+    if (text == "ssl connect error!")
+        return;
     std::lock_guard<std::mutex> lock(g_log_mutex);
     g_last_log = text;
 }

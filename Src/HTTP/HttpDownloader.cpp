@@ -4,6 +4,10 @@
 // Exchange states (m_phrase):
 //   IDLE -> PARSE_URL (Init(url)) -> CONNECTING (connect started)
 //   -> TRANSFER (connected, TLS done, request queued) -> DONE (answer accepted)
+//   Over TLS the phase stays CONNECTING while the hand-shake runs: it starts
+//   in handle_output once the TCP connect completed and advances with every
+//   input or output event (or time-out) of its socket, never waiting inside a
+//   handler, until it and the certificate checks are done or it fails.
 //   A kept-alive connection goes DONE -> TRANSFER with each SendRequest.
 // An exchange ends with m_finished set and exactly one MSG_DOWNLOAD_END to
 // the owner; the phase at that moment gives the error reason.
@@ -230,6 +234,9 @@ void CHttpDownloader::clearup() {
         return;
     d->m_stream = nullptr;
     RemoveSock(*d->m_sock);
+    // A hand-shake still running is abandoned; the TCP stream stays in m_sock.
+    delete d->m_tls;
+    d->m_tls = nullptr;
     if (d->m_notify_id != 0 && !d->m_finished) {
         d->m_finished = true;
         updateWWWAuthenticate();
@@ -260,6 +267,8 @@ int CHttpDownloader::handle_output(int handle) try {
     CGuard<CRecursiveMutex> lock(d->m_mutex);
     if (d->m_stream == nullptr)
         return -1;
+    if (d->m_tls != nullptr)
+        return continue_tls();
     if (d->m_connected || handle != d->m_stream->GetHandle()) {
         return d->m_sender != nullptr ? d->m_sender->handle_output(handle) : 0;
     }
@@ -277,33 +286,51 @@ int CHttpDownloader::handle_output(int handle) try {
         clearup();
         return -1;
     }
-    auto register_input = [this, d] {
-        if (RegisterSock(*d->m_stream, MASK_INPUT | MASK_EXCEPTION,
-                         detail::ReactorTimeout(d->m_timeout)) == 0)
-            return true;
-        MARDEL_LOG(2, "RegisterSock failed!\n");
-        clearup();
-        return false;
-    };
     if (d->m_use_ssl) {
-        // The hand-shake replaces the stream object; the registration of the
-        // TCP object is dropped first and made again for the TLS stream.
-        RemoveSock(*d->m_stream);
+        // The hand-shake starts here and goes on with the events of its
+        // socket: this handler returns as soon as the peer owes bytes.
         if (!SSLConnect()) {
             MARDEL_LOG(3, "ssl connect error!\n");
             clearup();
             return -1;
         }
-        SetCurrentPhrase(PHRASE_TRANSFER);
-    } else {
-        SetCurrentPhrase(PHRASE_TRANSFER);
-        // Input interest is added before output interest is dropped: with
-        // exception interest alone in between, the reactor would switch the
-        // socket to its exception watch and back.
-        if (!register_input())
-            return -1;
-        UnregisterSock(*d->m_stream, MASK_OUTPUT);
+        return continue_tls();
     }
+    SetCurrentPhrase(PHRASE_TRANSFER);
+    return start_transfer();
+} catch (...) {
+    return end_on_exception();
+}
+
+// Advances the running TLS hand-shake; once it and the certificate checks
+// are done the exchange moves on to the transfer. m_mutex held.
+int CHttpDownloader::continue_tls() {
+    const int state = ssl_step();
+    if (state > 0)
+        return 0;
+    if (state < 0) {
+        MARDEL_LOG(3, "ssl connect error!\n");
+        clearup();
+        return -1;
+    }
+    SetCurrentPhrase(PHRASE_TRANSFER);
+    return start_transfer();
+}
+
+// Connected (and hand-shaken): the sender is made and the request queued,
+// the stream waits for the answer. m_mutex held.
+int CHttpDownloader::start_transfer() {
+    CHttpDownloaderImpl* d = m_impl;
+    // Input interest is added before output interest is dropped: with
+    // exception interest alone in between, the reactor would switch the
+    // socket to its exception watch and back.
+    if (RegisterSock(*d->m_stream, MASK_INPUT | MASK_EXCEPTION,
+                     detail::ReactorTimeout(d->m_timeout)) != 0) {
+        MARDEL_LOG(2, "RegisterSock failed!\n");
+        clearup();
+        return -1;
+    }
+    UnregisterSock(*d->m_stream, MASK_OUTPUT);
 
     d->m_sender = Sablon::CStreamSender::Create();
     if (d->m_sender == nullptr) {
@@ -333,11 +360,7 @@ int CHttpDownloader::handle_output(int handle) try {
         clearup();
         return -1;
     }
-    if (d->m_use_ssl && !register_input())
-        return -1;
     return 0;
-} catch (...) {
-    return end_on_exception();
 }
 
 // A complete interim answer (1xx other than 101 Switching Protocols, RFC 9110
@@ -377,6 +400,8 @@ int CHttpDownloader::handle_input(int /*handle*/) try {
     CGuard<CRecursiveMutex> lock(d->m_mutex);
     if (d->m_stream == nullptr)
         return -1;
+    if (d->m_tls != nullptr)
+        return continue_tls();
     // Each round reads one piece; a full piece is followed by another read.
     char* const recv_buf = d->m_sink != nullptr ? d->m_stream_recv.data() : d->m_recv;
     const int piece = d->m_sink != nullptr ? kStreamPiece : kRecvPiece;
@@ -460,14 +485,20 @@ int CHttpDownloader::handle_input(int /*handle*/) try {
         // INIT: only interim answers so far, the final one is still to come.
         if (status == HTTP_PARSE_INCOMPLETE || status == HTTP_PARSE_UNTIL_CLOSE ||
             status == HTTP_PARSE_INIT) {
-            // A full piece means more may be waiting. Over TCP one event
-            // takes at most kPiecesPerEvent pieces: the level-triggered input
-            // event comes back for the rest, and meanwhile the owner's
-            // readers and other handlers of this loop get their turn. TLS
-            // reads on until a short read, since decrypted bytes left inside
-            // the TLS stream raise no input event.
-            if (got == piece && (d->m_use_ssl || ++full_pieces < pieces_per_event))
+            // A full piece means more may be waiting. One event takes at
+            // most kPiecesPerEvent pieces (their bytes, in streaming mode), so that the owner's readers and
+            // the other handlers of this loop get their turn. Over TCP the
+            // level-triggered input event comes back for the rest; over TLS
+            // bytes already inside the TLS stream raise no event, so the
+            // downloader posts itself a message that reads on after the
+            // loop's other ready events.
+            if (got != piece)
+                return 0;
+            if (++full_pieces < pieces_per_event)
                 continue;
+            if (d->m_use_ssl && d->m_connected &&
+                static_cast<Sablon::CSslStream*>(d->m_stream)->HasPending())
+                Notify(GetID(), kMsgReadOn, 0);
             return 0;
         }
         MARDEL_LOG(3, "parse error, status:%d\n", static_cast<int>(status));
@@ -500,9 +531,13 @@ int CHttpDownloader::handle_exception(int /*handle*/) try {
     return end_on_exception();
 }
 
+// During the TLS hand-shake a time-out of its socket goes to the hand-shake,
+// which fails once its own deadline has passed ("ssl connect error!").
 int CHttpDownloader::handle_input_timeout(int /*handle*/) try {
-    MARDEL_LOG(3, "CHttpDownloader::handle_input_timeout\n");
     CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
+    if (m_impl->m_tls != nullptr)
+        return continue_tls();
+    MARDEL_LOG(3, "CHttpDownloader::handle_input_timeout\n");
     clearup();
     return 0;
 } catch (...) {
@@ -510,8 +545,10 @@ int CHttpDownloader::handle_input_timeout(int /*handle*/) try {
 }
 
 int CHttpDownloader::handle_output_timeout(int /*handle*/) try {
-    MARDEL_LOG(3, "CHttpDownloader handle_output_timeout\n");
     CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
+    if (m_impl->m_tls != nullptr)
+        return continue_tls();
+    MARDEL_LOG(3, "CHttpDownloader handle_output_timeout\n");
     clearup();
     return 0;
 } catch (...) {
@@ -530,7 +567,11 @@ int CHttpDownloader::handle_message(long from_id, unsigned int msg, long /*param
         clearup();
         return 0;
     }
-    if (msg == Sablon::CStreamSender::MSG_SOCKET_EXCEPTION) {
+    if (msg == kMsgReadOn && from_id == GetID()) {
+        // Reading on over TLS after an input event that stopped at its share.
+        if (d->m_stream != nullptr && d->m_connected)
+            handle_input(d->m_stream->GetHandle());
+    } else if (msg == Sablon::CStreamSender::MSG_SOCKET_EXCEPTION) {
         MARDEL_LOG(3, "socket exception!\n");
         if (!resend_on_new_connection())
             clearup();
@@ -560,6 +601,8 @@ int CHttpDownloader::handle_close(Sablon::CNetHandler* /*handler*/) {
     {
         CGuard<CRecursiveMutex> lock(d->m_mutex);
         d->end_sender();
+        delete d->m_tls;
+        d->m_tls = nullptr;
         if (d->m_stream != nullptr) {
             RemoveSock(*d->m_stream);
             d->m_stream = nullptr;

@@ -22,9 +22,17 @@
 // handle_close, which releases everything and deletes the object. The parser
 // handed out by GetResult stays valid until that Close().
 //
-// Threads: handlers run on the downloader's reactor loop, one event at a time;
-// Init, SendRequest, WaitBufferSize, DetachSock, the setters and the result
-// readers run on the caller's thread.
+// Threads: handlers run on the downloader's reactor loop, one event at a time,
+// and never wait on the peer: the TLS hand-shake advances with the events of
+// its socket, and one input event reads at most 1 MiB. Init, SendRequest,
+// WaitBufferSize, DetachSock, the setters and the result readers run on the
+// caller's thread.
+//
+// TLS: the hand-shake's time limit (SetTimeout / 1000 ms, at least 1) counts
+// from its start; the phase stays PHRASE_CONNECTING until the hand-shake and
+// the certificate checks have passed. A failure logs its cause at level 3 or
+// lower (lines beginning "TLS: "), then "ssl connect error!", and ends with
+// ERROR_CONNECT.
 //
 // Two ways to receive the body:
 //  - stored (the default): the parser GetResult hands out holds the whole
@@ -184,7 +192,10 @@ public:
     // chooses the default port: TLS is used by InitUseSsl alone, and Init
     // sends credentials in clear. The Host line carries the URL's host when
     // it is a name, as written there; for an address, the numeric text of
-    // the address (IPv6 in brackets); the port is always written.
+    // the address (IPv6 in brackets); the port is always written. A host
+    // name is looked up on the calling thread: a reactor handler should start
+    // downloads by address instead, so that its loop never waits on the
+    // resolver.
     //
     // The answer is kept in memory as it arrives; a peer may send a body of up
     // to about 2 GiB (the parser's 32-bit counts) before the exchange fails,
@@ -254,6 +265,10 @@ private:
     void clearup();
     int end_on_exception();
     bool SSLConnect();
+    int ssl_step();
+    bool ssl_check_peer();
+    int continue_tls();
+    int start_transfer();
     bool retry_with_auth();
     bool retry_on_new_connection(const std::string& request);
     bool resend_on_new_connection();

@@ -293,7 +293,9 @@ TEST(Downloader, SilentTlsServerEndsInConnectPhase) {
     ASSERT_EQ(s.Start(server, "/", true), 0);
     ASSERT_TRUE(s.WaitEnds(1, 3000));
     EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_CONNECT);
+    EXPECT_TRUE(log.Has("TLS: hand-shake timed out after 300 ms\n", 3));
     EXPECT_TRUE(log.Has("ssl connect error!\n", 3));
+    EXPECT_FALSE(log.Has("CHttpDownloader::handle_input_timeout\n"));
 }
 
 TEST(Downloader, HeadAnswerEndsWithItsHeader) {
