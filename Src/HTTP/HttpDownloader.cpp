@@ -113,8 +113,10 @@ int CHttpDownloader::body_to_sink(void* self, const char* data, int len) {
         // The body of a 401 that is answered with credentials is not the
         // final answer's: it is read and dropped.
         std::string retried;
-        if (d->m_parser.GetStatusCode() == 401 && me->auth_retry_request(retried, true) > 0)
+        if (d->m_parser.GetStatusCode() == 401 && me->auth_retry_request(retried, true) > 0) {
+            d->m_sink_dropped = true;
             return 0;
+        }
         if (!me->sink_header())
             return -1;
         if (d->m_sink->OnBody(data, len) == 0)
@@ -132,6 +134,14 @@ bool CHttpDownloader::sink_header() {
     if (d->m_sink == nullptr || d->m_sink_header_sent)
         return true;
     d->m_sink_header_sent = true;
+    if (d->m_sink_dropped) {
+        // The retry did not go out (it could not be started): the body of
+        // this final answer is gone.
+        d->m_sink_failed = true;
+        MARDEL_LOG(3, "the body of the 401 answer was dropped, status:%d\n",
+                   d->m_parser.GetStatusCode());
+        return false;
+    }
     int refused = -1;
     try {
         refused = d->m_sink->OnHeader(d->m_parser);
@@ -649,6 +659,7 @@ int CHttpDownloader::SendRequest(const char* request, int len) {
     d->m_finished = false;
     d->m_sink_header_sent = false;
     d->m_sink_failed = false;
+    d->m_sink_dropped = false;
     d->m_interim_bytes = 0;
     d->m_parser.Reset();
     d->m_head = head;

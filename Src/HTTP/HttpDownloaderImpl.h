@@ -121,6 +121,10 @@ public:
     bool m_sink_end_owned = true;
     bool m_sink_header_sent = false;
     bool m_sink_failed = false;
+    // The body of a 401 about to be answered with credentials was dropped in
+    // this exchange; should that answer stay the final one after all, the
+    // exchange cannot succeed.
+    bool m_sink_dropped = false;
     // Receive buffer of one read in streaming mode (kStreamPiece bytes).
     std::vector<char> m_stream_recv;
     // Receive buffer of one read.
