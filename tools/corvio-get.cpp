@@ -362,12 +362,31 @@ public:
     std::atomic<bool> m_write_failed{false};
 
 private:
+    // Small pieces gather in the stream's buffer; a large one goes out
+    // directly after what is buffered, without a copy.
     int write(const char* data, size_t len) {
-        if (len == 0 || std::fwrite(data, 1, len, m_out) == len)
+        bool ok = true;
+        if (len < kDirectWrite) {
+            ok = len == 0 || std::fwrite(data, 1, len, m_out) == len;
+        } else if ((ok = std::fflush(m_out) == 0)) {
+            const int fd = fileno(m_out);
+            while (ok && len > 0) {
+                const ssize_t n = ::write(fd, data, len);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                ok = n > 0;
+                if (ok) {
+                    data += n;
+                    len -= static_cast<size_t>(n);
+                }
+            }
+        }
+        if (ok)
             return 0;
         m_write_failed = true;
         return -1;
     }
+    static constexpr size_t kDirectWrite = 65536;
     FILE* m_out;
     bool m_header;
     bool m_fail;
