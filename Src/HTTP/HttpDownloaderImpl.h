@@ -27,7 +27,7 @@ constexpr int kRecvPiece = 32768;
 constexpr int kPiecesPerEvent = 32;
 // In streaming mode one read takes up to this much: a large body then costs
 // fewer reads and fewer sink calls. The bytes per event stay the same.
-constexpr int kStreamPiece = 262144;
+constexpr int kStreamPiece = 524288;
 // Message a downloader posts to itself to read on over TLS after an input
 // event stopped at kPiecesPerEvent with bytes still held inside the TLS
 // stream (they raise no socket event). Posted messages run after the
