@@ -496,12 +496,12 @@ int CHttpDownloader::handle_input(int /*handle*/) try {
         if (status == HTTP_PARSE_INCOMPLETE || status == HTTP_PARSE_UNTIL_CLOSE ||
             status == HTTP_PARSE_INIT) {
             // A full piece means more may be waiting. One event takes at
-            // most kPiecesPerEvent pieces (their bytes, in streaming mode), so that the owner's readers and
-            // the other handlers of this loop get their turn. Over TCP the
-            // level-triggered input event comes back for the rest; over TLS
-            // bytes already inside the TLS stream raise no event, so the
-            // downloader posts itself a message that reads on after the
-            // loop's other ready events.
+            // most the bytes of kPiecesPerEvent pieces, so that the owner's
+            // readers and the other handlers of this loop get their turn.
+            // Over TCP the level-triggered input event comes back for the
+            // rest; over TLS bytes already inside the TLS stream raise no
+            // event, so the downloader posts itself a message that reads on
+            // after the loop's other ready events.
             if (got != piece)
                 return 0;
             if (++full_pieces < pieces_per_event)
