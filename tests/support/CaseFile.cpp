@@ -72,6 +72,15 @@ long long Case::num(size_t i) const {
     return v;
 }
 
+unsigned long long Case::unum(size_t i) const {
+    const std::string& text = fields.at(i);
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+    if (text.empty() || text[0] == '-' || *end != '\0')
+        ADD_FAILURE() << where << ": field " << i << " is no unsigned number: " << text;
+    return v;
+}
+
 bool Case::yes(size_t i) const {
     const std::string& text = fields.at(i);
     if (text != "yes" && text != "no")
@@ -96,7 +105,7 @@ std::vector<Case> LoadCases(const std::string& file, const std::string& section,
         const std::string where = file + ":" + std::to_string(number);
         if (line.empty() || line[0] == '#' || trim(line).empty())
             continue;
-        if (line[0] == '[') {
+        if (line[0] == '[' && line.back() == ']' && line.find('|') == std::string::npos) {
             inside = line == "[" + section + "]";
             continue;
         }

@@ -1,6 +1,6 @@
 // Case tables kept as text under tests/data/, read by the table-driven tests.
 //
-// A file holds sections; a line "[name]" starts one. In a section each other
+// A file holds sections; a line "[name]" (no '|' in it) starts one. In a section each other
 // line is one case: fields separated by '|', white space around a field
 // dropped. Lines that are blank or start with '#' are skipped. Escapes in a
 // field: \r \n \t \\ and \xNN (two hex digits, any byte, \x00 included); a
@@ -23,6 +23,7 @@ struct Case {
     const char* str(size_t i) const { return nulls.at(i) ? nullptr : fields.at(i).c_str(); }
     // The field as a decimal integer; a malformed number fails the test.
     long long num(size_t i) const;
+    unsigned long long unum(size_t i) const;
     // "yes" or "no".
     bool yes(size_t i) const;
 };
