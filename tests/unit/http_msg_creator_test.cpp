@@ -4,8 +4,6 @@
 // failed renderings.
 #include <gtest/gtest.h>
 
-#include <climits>
-#include <cstring>
 #include <string>
 
 #include "Corvio/CHttpMsgCreator.h"
