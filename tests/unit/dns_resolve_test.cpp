@@ -135,15 +135,26 @@ unsigned int code_of(const Case& c, size_t i) {
     return 0;
 }
 
-TEST_F(DnsManagerTest, GetAddrInfoInEachMode) {
-    bool first = true;
-    for (const Case& c : LoadCases(kFile, "modes", 8)) {
-        SCOPED_TRACE(c.where + " " + c[0]);
-        if (!first) {  // a fresh manager and resolver for each case
-            TearDown();
-            SetUp();
+// A table whose cases each run on a fresh manager and resolver.
+class DnsTableTest : public DnsManagerTest {
+protected:
+    template <typename Run>
+    void EachCase(const char* section, size_t min_fields, Run run) {
+        bool first = true;
+        for (const Case& c : LoadCases(kFile, section, min_fields)) {
+            SCOPED_TRACE(c.where + " " + c[0]);
+            if (!first) {
+                TearDown();
+                SetUp();
+            }
+            first = false;
+            run(c);
         }
-        first = false;
+    }
+};
+
+TEST_F(DnsTableTest, GetAddrInfoInEachMode) {
+    EachCase("modes", 8, [this](const Case& c) {
         const int mode = static_cast<int>(c.num(1));
         if (c.str(2))
             mgr->addCache("mode.test", kV4, c[2]);
@@ -174,7 +185,7 @@ TEST_F(DnsManagerTest, GetAddrInfoInEachMode) {
         }
         if (result && calls == 0)
             EXPECT_TRUE(capture.Has("gethost from cache sucess!\n", 6));
-    }
+    });
 }
 
 TEST_F(DnsManagerTest, NetworkAnswerFillsTheCacheOfItsFamilyOnly) {
@@ -206,15 +217,8 @@ TEST_F(DnsManagerTest, ResolverFailureIsLoggedWithItsText) {
 
 // ---- all addresses ---------------------------------------------------------------
 
-TEST_F(DnsManagerTest, GetAddrInfoAllInEachMode) {
-    bool first = true;
-    for (const Case& c : LoadCases(kFile, "all-modes", 6)) {
-        SCOPED_TRACE(c.where + " " + c[0]);
-        if (!first) {  // a fresh manager and resolver for each case
-            TearDown();
-            SetUp();
-        }
-        first = false;
+TEST_F(DnsTableTest, GetAddrInfoAllInEachMode) {
+    EachCase("all-modes", 6, [this](const Case& c) {
         if (c.yes(2)) {
             mgr->addCacheAll("all.test", kV4, {"198.51.100.1"});
             mgr->addCacheAll("all.test", kV6, {"2001:db8::99"});
@@ -234,7 +238,7 @@ TEST_F(DnsManagerTest, GetAddrInfoAllInEachMode) {
             EXPECT_EQ(getLastError(), kDNSManagerNotFound);
         EXPECT_EQ(ips, Set(c.fields.begin() + 6, c.fields.end()));
         EXPECT_EQ(resolver->totalCalls(), c.num(5));
-    }
+    });
 }
 
 TEST_F(DnsManagerTest, AtMostThreeAddressesPerFamilyInResolverOrder) {
