@@ -280,34 +280,42 @@ bool CHttpDownloader::build_auth_req(const char* request, int len,
     return detail::PutAuthorizationLine(request, len, value, out);
 }
 
-bool CHttpDownloader::retry_with_auth() {
+int CHttpDownloader::auth_retry_request(std::string& out, bool quiet) {
     CHttpDownloaderImpl* d = m_impl;
     const char* challenge = d->m_parser.Value("WWW-Authenticate");
     // One retry per downloader, and never once this exchange was reported.
     if (d->m_auth_retried || d->m_finished || d->m_parser.GetStatusCode() != 401 ||
         challenge == nullptr || d->m_username.empty() || d->m_password.empty() ||
         d->m_buf == nullptr || d->m_len <= 0) {
-        return false;
+        return -1;
     }
-    d->m_auth_retried = true;
-
     int offset = 0;
     int line_len = 0;
     if (detail::FindAuthorizationLine(d->m_buf, d->m_len, offset, line_len) &&
         detail::ChallengeIsBasic(challenge)) {
-        MARDEL_LOG(3, "basic auth failed, not retry, maybe password wrong!\n");
-        return false;
+        if (!quiet)
+            MARDEL_LOG(3, "basic auth failed, not retry, maybe password wrong!\n");
+        return 0;
     }
     if (d->m_password_type != 0 && detail::ChallengeIsBasic(challenge)) {
-        MARDEL_LOG(3, "password is a digest HA1, not sent in basic auth\n");
-        return false;
+        if (!quiet)
+            MARDEL_LOG(3, "password is a digest HA1, not sent in basic auth\n");
+        return 0;
     }
-    // The challenge points into the parser, which SendRequest resets.
-    const std::string challenge_text = challenge;
+    return build_auth_req(d->m_buf, d->m_len, challenge, out) ? 1 : 0;
+}
+
+bool CHttpDownloader::retry_with_auth() {
+    CHttpDownloaderImpl* d = m_impl;
     std::string req_with_auth;
-    if (!build_auth_req(d->m_buf, d->m_len, challenge_text, req_with_auth))
+    const int ready = auth_retry_request(req_with_auth, false);
+    if (ready < 0)
         return false;
-    d->m_www_authenticate = challenge_text;
+    d->m_auth_retried = true;
+    if (ready == 0)
+        return false;
+    // The challenge points into the parser, which SendRequest resets.
+    d->m_www_authenticate = d->m_parser.Value("WWW-Authenticate");
 
     if (d->m_keep_alive) {
         // RFC 9112 section 9.3: any Connection value but keep-alive closes
@@ -368,6 +376,10 @@ bool CHttpDownloader::retry_on_new_connection(const std::string& request) {
         return false;
     retry->SetTimeout(d->m_timeout);
     retry->SetHttpsOption(&option);
+    // The retry passes the final answer's body to the sink; this downloader
+    // ends the sink when the retry has ended.
+    retry->SetBodySink(d->m_sink);
+    retry->m_impl->m_sink_end_owned = false;
     d->m_retry_downloader = retry;
     int result;
     if (d->m_use_ssl) {

@@ -7,12 +7,14 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "Corvio/CHttpDownloader.h"
 #include "Corvio/CHttpParser.h"
 #include "Mardel/Mutex.h"
 #include "Sablon/Sock.h"
 #include "Sablon/SockAddr.h"
+#include "Sablon/SslStream.h"
 #include "Sablon/SslX509.h"
 #include "Sablon/StreamSender.h"
 
@@ -21,8 +23,16 @@ namespace Corvio {
 
 // Size of one read from the stream and of one sender block.
 constexpr int kRecvPiece = 32768;
-// Full pieces one input event reads over TCP before it lets the loop go on.
+// Full pieces (1 MiB) one input event reads before it lets the loop go on.
 constexpr int kPiecesPerEvent = 32;
+// In streaming mode one read takes up to this much: a large body then costs
+// fewer reads and fewer sink calls. The bytes per event stay the same.
+constexpr int kStreamPiece = 262144;
+// Message a downloader posts to itself to read on over TLS after an input
+// event stopped at kPiecesPerEvent with bytes still held inside the TLS
+// stream (they raise no socket event). Posted messages run after the
+// loop's socket events that are ready.
+constexpr unsigned int kMsgReadOn = 0x4310;
 // Header bytes that the interim answers (1xx) of one exchange may take
 // together: as much as one header arriving in pieces may take in the parser.
 constexpr int kMaxInterimBytes = 32768;
@@ -67,6 +77,10 @@ public:
     Sablon::CSockStream* m_stream = nullptr;
     Sablon::CSock* m_sock = nullptr;
     Sablon::CStreamSender* m_sender = nullptr;
+    // The TLS stream while its hand-shake runs, driven by this handler's
+    // socket events; m_stream and m_sock keep the TCP stream until it is
+    // done. Null before and after.
+    Sablon::CSslStream* m_tls = nullptr;
     // The request last started or sent (NUL-terminated); non-null marks the
     // downloader as used.
     char* m_buf = nullptr;
@@ -100,6 +114,15 @@ public:
     std::string m_server_ip;
     Sablon::CSslX509* m_trust_ca = nullptr;
     std::string m_www_authenticate;
+    // Streaming mode: the caller's sink; whether this downloader ends it
+    // (a retry downloader only passes the body on); the header was announced
+    // in this exchange; the sink refused something in this exchange.
+    IHttpBodySink* m_sink = nullptr;
+    bool m_sink_end_owned = true;
+    bool m_sink_header_sent = false;
+    bool m_sink_failed = false;
+    // Receive buffer of one read in streaming mode (kStreamPiece bytes).
+    std::vector<char> m_stream_recv;
     // Receive buffer of one read.
     char m_recv[kRecvPiece];
 };

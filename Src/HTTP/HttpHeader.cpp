@@ -66,15 +66,19 @@ bool name_is(const char* key, const char* key_end, const char* lower, int lower_
 // or a list of that one value repeated ("5, 5"), with optional white space
 // (SP, HTAB) around the commas and at the end. -1 for anything else: a sign,
 // leading white space, other bytes after the digits, differing list values,
-// an empty element, or a value beyond the 32-bit signed body count.
-long long content_length_value(const char* p) {
+// an empty element, or a value beyond `limit`.
+long long content_length_value(const char* p, long long limit) {
     long long value = -1;
     for (;;) {
         const char* digits = p;
         long long n = 0;
-        while (static_cast<unsigned char>(*p - '0') < 10u && n <= INT_MAX)
-            n = n * 10 + (*p++ - '0');
-        if (p == digits || n > INT_MAX || (value >= 0 && n != value))
+        while (static_cast<unsigned char>(*p - '0') < 10u) {
+            const int digit = *p++ - '0';
+            if (n > (limit - digit) / 10)
+                return -1;
+            n = n * 10 + digit;
+        }
+        if (p == digits || (value >= 0 && n != value))
             return -1;
         value = n;
         while (*p == ' ' || *p == '\t')
@@ -193,19 +197,22 @@ parse_status_t CHttpParser::parse_http_header(const char* data, int len) {
         // RFC 9112 section 6.3: a value that frames no single length, or
         // several fields that disagree, leave the framing unknown; a
         // response read on regardless could be split by its sender.
-        const long long n = content_length_value(cl);
+        // A streamed body may announce up to 2^63-1 bytes, a stored one up to
+        // the 32-bit signed body count.
+        const long long limit = s->m_body_cb ? LLONG_MAX : INT_MAX;
+        const long long n = content_length_value(cl, limit);
         const char* bad = n < 0 ? cl : nullptr;
         for (int i = 0; !bad && content_length_repeated && i < info->header_num; ++i) {
             const char* v = info->headers[i].value;
             if (v != cl && equal_nocase(info->headers[i].key, "content-length") &&
-                content_length_value(v) != n)
+                content_length_value(v, limit) != n)
                 bad = v;
         }
         if (bad) {
             MARDEL_LOG(3, "invalid http content_length:%s\n", bad);
             return HTTP_PARSE_ERROR;
         }
-        s->m_content_length = static_cast<int>(n);
+        s->m_content_length = n;
         return n != 0 ? HTTP_PARSE_INCOMPLETE : HTTP_PARSE_COMPLETE;
     }
     if (const char* te = transfer_encoding) {

@@ -16,8 +16,8 @@
 //  - a response with status 1xx, 204 or 304 has no body: it is complete at the
 //    end of its header whatever its Content-Length or Transfer-Encoding say;
 //  - Content-Length frames the body, and takes precedence over chunked
-//    coding. Its value is digits, at most 2147483647, optionally followed by
-//    white space; a list of one value repeated ("5, 5") frames that value.
+//    coding. Its value is digits, at most 2147483647 (2^63-1 in streaming mode),
+//    optionally followed by white space; a list of one value repeated ("5, 5") frames that value.
 //    A sign, leading white space, any other byte after the digits, a list of
 //    differing values, a larger value, or two Content-Length fields that
 //    differ is a parse error (RFC 9110 section 8.6, RFC 9112 section 6.3);
@@ -31,11 +31,18 @@
 //
 // Limits: a header that arrives in several slices must end within the first
 // 32768 bytes; a header that arrives whole in the first slice may be longer.
-// At most 128 header fields are stored; later ones are ignored. The body is
-// counted in 32-bit signed integers: a body that would grow past 2147483647
-// bytes ends the message with HTTP_PARSE_ERROR. A peer can therefore make the
-// parser buffer about 2 GiB, unless the caller sets a limit with
-// SetMaxBufferLen and stops feeding once HTTP_PARSER_BUFFER_FULL is reported.
+// At most 128 header fields are stored; later ones are ignored. A stored body
+// is counted in 32-bit signed integers: a body that would grow past
+// 2147483647 bytes ends the message with HTTP_PARSE_ERROR. A peer can
+// therefore make the parser buffer about 2 GiB, unless the caller sets a
+// limit with SetMaxBufferLen and stops feeding once HTTP_PARSER_BUFFER_FULL is
+// reported, or hands the body through a body callback (SetBodyCallback).
+//
+// Streaming mode (SetBodyCallback): the parser keeps the header only and
+// hands every decoded body byte to the caller's callback as it arrives, so
+// memory stays constant whatever the body size. Content-Length values and
+// chunk sizes up to 9223372036854775807 are accepted and the body is counted
+// in 64 bits (GetBodyLength).
 //
 // Lifetime of returned data: every text and buffer returned (start line,
 // header names and values, content, extra bytes) points into the parser's
@@ -82,6 +89,12 @@ enum parse_status_t : int {
     HTTP_PARSER_BUFFER_FULL = 5,
 };
 
+// Receives the next `len` decoded body bytes of the message (valid during the
+// call only). 0 goes on; any other result stops the message with
+// HTTP_PARSE_ERROR. It runs inside Append and must not call Append, Reset,
+// Clone or Release of the same parser.
+typedef int (*http_body_callback_t)(void* context, const char* data, int len);
+
 struct http_parser_state;
 struct http_message_info;
 struct http_parser_access;
@@ -112,13 +125,16 @@ public:
     parse_status_t GetStatus() const;
     // Body bytes received so far (decoded, for a chunked body); the body
     // length once complete. 0 in header-only mode and for responses without
-    // a body.
+    // a body, and in streaming mode.
     int GetContentLength() const;
+    // Body bytes received so far in 64 bits: those handed to the body
+    // callback in streaming mode, else those stored (GetContentLength).
+    long long GetBodyLength() const;
     // The body as one NUL-terminated buffer of GetContentLength() bytes, in
     // HTTP_PARSE_COMPLETE, in HTTP_PARSE_ERROR (the data decoded before the
     // error) and in HTTP_PARSER_BUFFER_FULL (the bytes kept so far, for
     // Content-Length, chunked and until-close bodies alike). NULL in every
-    // other state, and when the body is empty. A call gathers the body into
+    // other state, when the body is empty, and in streaming mode. A call gathers the body into
     // one buffer; later calls return the same buffer while no body byte has
     // arrived since. When more arrives after a call in
     // HTTP_PARSER_BUFFER_FULL, the next call frees the earlier buffer and
@@ -138,6 +154,15 @@ public:
     // 0 when there are none.
     int GetExtraLength() const;
     unsigned char* GetExtraBuffer() const;
+
+    // Streaming mode: the decoded body bytes of every message (Content-Length
+    // body, chunked body with the coding removed, or until-close body) go to
+    // `callback(context, data, len)` in order instead of being stored; the
+    // maximum buffer length is not looked at. A callback result other than 0
+    // stops the message with HTTP_PARSE_ERROR and the log line "body callback
+    // stopped the message, body bytes:%lld". Set it before a message starts;
+    // Reset and Clone keep it; a null callback returns to storing.
+    void SetBodyCallback(http_body_callback_t callback, void* context);
 
     // Header-only mode: the message ends with its header (for the answer to a
     // HEAD request); Content-Length is not looked at and body bytes become
@@ -173,6 +198,8 @@ private:
     parse_status_t after_header(const char* rest, int rest_len);
     parse_status_t parse_body(const char* data, int len);
     int append_buffer(const char* data, int len);
+    int deliver_body(const char* data, int len);
+    parse_status_t stream_body(const char* data, int len);
     int save_extra_buf(const char* data, int len);
     void http_chunk_init();
     int parse_chunked(const char* data, int len);

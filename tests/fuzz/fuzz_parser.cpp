@@ -10,7 +10,10 @@
 // such slice, so that later slices add to content already gathered); every text and buffer handed
 // out is NUL-terminated where its length says; the clone ends exactly as the original; and for
 // messages whose header fits the header block, feeding the message whole ends with the same status,
-// content and extra bytes as feeding it in slices.
+// content and extra bytes as feeding it in slices; and the same slices fed in
+// streaming mode (a body callback) hand out the bytes the stored mode keeps
+// and end the same way, except where the 64-bit bounds take what the 32-bit
+// ones refuse.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -172,6 +175,43 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check(w.has_content == sliced.has_content && w.content == sliced.content);
         if (w.status == HTTP_PARSE_COMPLETE)
             check(w.extra == sliced.extra);
+    }
+
+    // Streaming mode over the same slices; the buffer limit does not apply.
+    CHttpParser streaming;
+    std::string streamed;
+    streaming.SetHeaderOnly(header_only);
+    streaming.SetBodyCallback(
+        [](void* ctx, const char* d, int n) {
+            static_cast<std::string*>(ctx)->append(d, static_cast<size_t>(n));
+            return 0;
+        },
+        &streamed);
+    pos = 0;
+    for (int i = 0; pos < msg_len && !is_final(streaming.GetStatus()); ++i) {
+        size_t n = sizes[i % 4] ? sizes[i % 4] : msg_len - pos;
+        if (n > msg_len - pos)
+            n = msg_len - pos;
+        append(streaming, msg + pos, n);
+        pos += n;
+    }
+    if (eof)
+        streaming.Append(nullptr, 0);
+    const parse_status_t st = streaming.GetStatus();
+    check(streaming.GetContentLength() == 0 && streaming.GetContent() == nullptr);
+    check(streaming.GetBodyLength() == static_cast<long long>(streamed.size()));
+    if (sliced.status == HTTP_PARSE_COMPLETE) {
+        std::string extra;
+        if (streaming.GetExtraBuffer())
+            extra.assign(reinterpret_cast<const char*>(streaming.GetExtraBuffer()),
+                         static_cast<size_t>(streaming.GetExtraLength()));
+        check(st == HTTP_PARSE_COMPLETE && streamed == sliced.content &&
+              extra + refused == sliced.extra);
+    } else if (sliced.status == HTTP_PARSE_ERROR) {
+        check(streamed.compare(0, sliced.content.size(), sliced.content) == 0);
+        check(st != HTTP_PARSE_ERROR || streamed == sliced.content);
+    } else if (sliced.status != HTTP_PARSER_BUFFER_FULL) {
+        check(st == sliced.status && streaming.GetBodyLength() == parser.GetContentLength());
     }
 
     parser.Reset();

@@ -226,6 +226,16 @@ std::vector<GetCase> Cases() {
          "",
          "no complete answer",
          nullptr},
+        // What arrived was written out as it came; the line counts it.
+        {"BodyCutShort",
+         PLAIN,
+         {Step::ReadUntil(kEnd), Step::Send("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc"),
+          Step::Close()},
+         {"@URL"},
+         56,
+         "abc",
+         "(3 body bytes arrived)",
+         nullptr},
         {"BadScheme", NONE, {}, {"ftp://127.0.0.1/x"}, 3, "", "URL", nullptr},
         {"BadPort", NONE, {}, {"http://127.0.0.1:99999/x"}, 3, "", "URL", nullptr},
         {"UnclosedBracket", NONE, {}, {"http://[::1/x"}, 3, "", "URL", nullptr},
@@ -234,13 +244,46 @@ std::vector<GetCase> Cases() {
         {"UnknownMethod", NONE, {}, {"-X", "BREW", "http://127.0.0.1/"}, 2, "", "BREW", nullptr},
         {"BadHeader", NONE, {}, {"-H", "NoColon", "http://127.0.0.1/"}, 2, "", "NoColon", nullptr},
         {"TlsTrustedCa", TLS_TRUSTED, ok, {"--cacert", "@CA", "@URL"}, 0, "hello\n", "", nullptr},
+        // A TLS failure line names its cause.
         {"TlsUntrustedRefused",
          TLS_UNTRUSTED,
          ok,
          {"--cacert", "@CA", "@URL"},
          7,
          "",
-         "hand-shake",
+         "(TLS: certificate not verified: unable to get local issuer certificate)",
+         nullptr},
+        {"TlsSilentTimesOut",
+         TLS_TRUSTED,
+         {Step::Silent(2000)},
+         {"-k", "--timeout", "300", "@URL"},
+         7,
+         "",
+         "(TLS: hand-shake timed out after 300 ms)",
+         nullptr},
+        {"TlsCaFileNotAccepted",
+         TLS_TRUSTED,
+         ok,
+         {"--cacert", "/nonexistent/ca.pem", "@URL"},
+         7,
+         "",
+         "(TLS: CA file not accepted: /nonexistent/ca.pem)",
+         nullptr},
+        {"TlsClientCertNotLoadable",
+         TLS_TRUSTED,
+         ok,
+         {"-k", "--cert", "/nonexistent/c.pem", "@URL"},
+         7,
+         "",
+         "(TLS: client certificate not loadable from /nonexistent/c.pem: cannot open the file)",
+         nullptr},
+        {"TlsCnMismatch",
+         TLS_OTHER_NAME,
+         ok,
+         {"-k", "--verify-cn", "@URL"},
+         7,
+         "",
+         "does not match the server address 127.0.0.1)",
          nullptr},
         {"TlsInsecureAccepts", TLS_UNTRUSTED, ok, {"-k", "@URL"}, 0, "hello\n", "", nullptr},
         // A numeric URL host is still the identity the certificate must match.
@@ -250,7 +293,7 @@ std::vector<GetCase> Cases() {
          {"--cacert", "@CA", "@URL"},
          7,
          "",
-         "hand-shake",
+         "(TLS: certificate not verified: IP address mismatch)",
          nullptr},
         // Usage (2) and URL (3) errors found before any connection.
         {"CertPathTooLong",
@@ -373,6 +416,8 @@ TEST(CorvioGet, OutputFileAndProgressBar) {
     // A bar drawn while the body was half there, and the final one.
     EXPECT_NE(run.err.find("%"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("100%"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("68.4 KiB / 68.4 KiB"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("/s"), std::string::npos) << run.err;
     EXPECT_EQ(run.err.back(), '\n');
 }
 

@@ -17,9 +17,10 @@ const std::string kUser = "user";
 const std::string kPass = "pa:ss";
 const Step kReadHeader = Step::ReadUntil("\r\n\r\n");
 
+// With a body, which must never reach a body sink when the 401 is answered.
 std::string Unauthorized(const std::string& challenge, const std::string& extra = "") {
     return "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: " + challenge + "\r\n" + extra +
-           "Content-Length: 0\r\n\r\n";
+           "Content-Length: 6\r\n\r\ndenied";
 }
 
 const std::string kOk = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
@@ -70,6 +71,7 @@ void CheckRetried(const AuthCase& c, const std::string& request, const std::stri
 struct PathParam {
     bool tls;
     bool same_connection;
+    bool stream;
 };
 
 class RetryTest : public ::testing::TestWithParam<PathParam> {};
@@ -93,7 +95,7 @@ TEST_P(RetryTest, AnswersChallengeOnce) {
         }
         LoopbackServer server(ServerOptions(p.tls), scripts);
         ASSERT_TRUE(server.Ok()) << server.Error();
-        Session s;
+        Session s(p.stream);
         s.dl->SetKeepAliveMode(p.same_connection);
         s.dl->SetAuthInfo(kUser, kPass);
         ASSERT_EQ(s.StartRequest(server, request, p.tls), 0);
@@ -103,6 +105,7 @@ TEST_P(RetryTest, AnswersChallengeOnce) {
         EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
         EXPECT_EQ(s.Status(), 200);
         EXPECT_EQ(s.Body(), "ok");
+        EXPECT_EQ(s.sink.headers, p.stream ? 1 : 0);
         EXPECT_EQ(s.dl->GetTotalContentSize(), 2);
         EXPECT_EQ(s.dl->GetCurrentContentSize(), 2);
         EXPECT_EQ(s.dl->GetWWWAuthenticate(), challenge);
@@ -120,13 +123,16 @@ TEST_P(RetryTest, AnswersChallengeOnce) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, RetryTest,
-                         ::testing::Values(PathParam{false, true}, PathParam{false, false},
-                                           PathParam{true, true}, PathParam{true, false}),
-                         [](const ::testing::TestParamInfo<PathParam>& i) {
-                             return std::string(i.param.tls ? "tls" : "tcp") +
-                                    (i.param.same_connection ? "_same" : "_new");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Paths, RetryTest,
+    ::testing::Values(PathParam{false, true, false}, PathParam{false, false, false},
+                      PathParam{true, true, false}, PathParam{true, false, false},
+                      PathParam{false, true, true}, PathParam{false, false, true},
+                      PathParam{true, false, true}),
+    [](const ::testing::TestParamInfo<PathParam>& i) {
+        return std::string(i.param.tls ? "tls" : "tcp") +
+               (i.param.same_connection ? "_same" : "_new") + (i.param.stream ? "_stream" : "");
+    });
 
 const std::string kDigest = "Digest realm=\"r\", nonce=\"n1\", qop=\"auth\"";
 const std::string kGet = "GET /g HTTP/1.1\r\nHost: x\r\n\r\n";

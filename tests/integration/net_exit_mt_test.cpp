@@ -10,9 +10,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <string>
+
+#include "Corvio/CHttpDownloader.h"
 #include "Sablon/NetHandler.h"
 #include "Sablon/Sock.h"
 #include "Sablon/StreamSender.h"
+#include "support/TcpListener.h"
 
 using namespace Halvex::Sablon;
 
@@ -83,6 +87,27 @@ void leave_open_and_exit(int status) {
         // The sender is never closed by anyone: the exit closes it too.
     }
     exit(status);
+}
+
+// Downloaders in the middle of TLS hand-shakes with a peer that never
+// answers (a listener that never accepts) when the program exits.
+void leave_handshakes_and_exit(int status) {
+    static corvio_test::TcpListener silent;
+    const std::string url = "http://127.0.0.1:" + std::to_string(silent.Port()) + "/";
+    Owned* owner = new Owned(nullptr);
+    for (int i = 0; i < 8; ++i) {
+        Halvex::Corvio::CHttpDownloader* dl =
+            Halvex::Corvio::CHttpDownloader::Create(owner->GetID());
+        if (dl == nullptr || dl->InitUseSsl(url.c_str(), "") != 0)
+            std::_Exit(92);
+    }
+    usleep(100000);
+    exit(status);
+}
+
+TEST(Exit, HandshakesUnderWayAreEndedAtExit) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(leave_handshakes_and_exit(6), ::testing::ExitedWithCode(6), "closed\n");
 }
 
 TEST(Exit, OpenHandlersAreClosedAtExitWithoutReport) {

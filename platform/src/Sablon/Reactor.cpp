@@ -397,8 +397,20 @@ bool CLoop::Post(Task&& task) {
         wake = m_tasks.empty();
         m_tasks.push_back(std::move(task));
     }
-    if (wake)
-        event_active(m_wake, EV_READ, 0);
+    if (wake) {
+        if (t_current_loop == this) {
+            // Posted by a handler of this loop: the batch runs after the loop
+            // has polled its sockets again and run what was ready (a timer
+            // that is due runs after the socket events of its round). An
+            // activation would run it in the current round, and a handler
+            // that posts itself a message to go on would never let a socket
+            // event through.
+            static const timeval kNow = {0, 0};
+            event_add(m_wake, &kNow);
+        } else {
+            event_active(m_wake, EV_READ, 0);
+        }
+    }
     return true;
 }
 
