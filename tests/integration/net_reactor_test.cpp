@@ -113,7 +113,9 @@ TEST(Reactor, SilentPeerGivesTheInputTimeOutAgainAndAgain) {
     std::lock_guard<std::mutex> lock(m);
     ASSERT_GE(at.size(), 3u);
     EXPECT_GE(at[0] - start, 90u);
-    EXPECT_GE(at[1] - at[0], 90u);  // restarted after it fired
+    // The period restarts from the scheduled expiry, so a late first call can
+    // shorten the gap between calls; the second call still comes two periods in.
+    EXPECT_GE(at[1] - start, 190u);
     EXPECT_EQ(conn.rec->input.load(), 0);
     close(peer);
 }
