@@ -3,11 +3,16 @@
 //
 // The download runs on the reactor: this program owns a handler of its own
 // that receives the downloader's end notice, while the main thread waits for
-// it and, with --progress, draws the received size.
+// it and, with --progress, draws the received size. The body is streamed: the
+// downloader hands it to a sink that writes it out as it arrives, so memory
+// stays small whatever the body's size.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +43,11 @@ enum ExitStatus {
 };
 
 const char kSystemCaBundle[] = "/etc/ssl/certs/ca-certificates.crt";
+// The library's limits: a Basic user:password, a PEM path, and the request
+// text it renders for a URL.
+const size_t kMaxCredentials = 1023;
+const size_t kMaxPemPath = 255;
+const size_t kMaxRequest = 1023;
 
 void usage(FILE* out) {
     std::fprintf(out,
@@ -46,9 +56,12 @@ void usage(FILE* out) {
                  "stdout. HOST may be a name, an IPv4 address or an IPv6 address in brackets.\n"
                  "\n"
                  "Output:\n"
-                 "  -o FILE          write the body to FILE instead of stdout\n"
+                 "  -o FILE          write the body to FILE instead of stdout, as it arrives;\n"
+                 "                   after a failed or cut download FILE keeps the bytes that\n"
+                 "                   arrived (their count is in the failure line)\n"
                  "  -i               write the status line and header fields before the body\n"
-                 "  --progress       draw a progress bar on stderr (default when stderr is a\n"
+                 "  --progress       show progress on stderr: size, rate, and the percentage\n"
+                 "                   when the size is announced (default when stderr is a\n"
                  "                   terminal and -o is given)\n"
                  "Request:\n"
                  "  -I               send HEAD; write the status line and header fields only\n"
@@ -61,8 +74,11 @@ void usage(FILE* out) {
                  "                   the URL's address with Host set to the URL's host[:port];\n"
                  "                   otherwise the library sends its own GET for the URL.\n"
                  "  -u USER:PASS     credentials: the library's GET carries Basic at once;\n"
-                 "                   a challenge is answered once (Basic or Digest)\n"
-                 "  --ha1            PASS is the Digest HA1 (32 hexadecimal digits)\n"
+                 "                   a challenge is answered once (Basic or Digest);\n"
+                 "                   at most 1023 characters, no control character\n"
+                 "  --ha1            PASS is the Digest HA1 (32 hexadecimal digits): nothing\n"
+                 "                   is sent before a challenge and only Digest is answered\n"
+                 "                   (a Basic challenge leaves the 401 as the answer)\n"
                  "  --keep-alive     keep-alive mode: a challenge is answered on the same\n"
                  "                   connection when the server keeps it open\n"
                  "  --timeout MS     inactivity time-out in milliseconds (default 5000; 0: none;\n"
@@ -76,7 +92,8 @@ void usage(FILE* out) {
                  "  --crl FILE       refuse a server certificate listed in this CRL (repeatable)\n"
                  "  --verify-cn      the certificate's common name must equal the server's\n"
                  "                   numeric address\n"
-                 "  --cert PEM       client certificate and key (one PEM file)\n"
+                 "  --cert PEM       client certificate and key (one PEM file; a path of at\n"
+                 "                   most 255 characters)\n"
                  "  --sni NAME       server name to send and, with a trusted CA, to match\n"
                  "                   (default: the URL's host; an address is matched, not sent)\n"
                  "  Without a trusted CA (-k, or no bundle and no --cacert) any certificate\n"
@@ -87,11 +104,13 @@ void usage(FILE* out) {
                  "  --help           this text\n"
                  "\n"
                  "Exit status: 0 a complete answer arrived (any HTTP status unless --fail);\n"
-                 "2 usage error (bad option, unknown method, output file not writable);\n"
-                 "3 URL not parsed or host not resolved; 7 connect or TLS failure (a connect\n"
-                 "time-out included); 22 HTTP status 400 or more with --fail; 56 transfer\n"
-                 "failure (a time-out while waiting for the answer included). A failure prints\n"
-                 "one line on stderr.\n",
+                 "2 usage error (bad option, unknown method, output file not writable,\n"
+                 "credentials or --cert path too long); 3 URL not parsed, host not resolved\n"
+                 "or the request for the URL over 1023 characters; 7 connect or TLS failure\n"
+                 "(a connect time-out included); 22 HTTP status 400 or more with --fail;\n"
+                 "and 56 transfer failure (a time-out while waiting for the answer or a body\n"
+                 "cut short included). A failure prints one line on stderr; a transfer\n"
+                 "failure says how many body bytes arrived.\n",
                  kSystemCaBundle);
 }
 
@@ -182,7 +201,9 @@ bool method_from_text(const std::string& text, Corvio::HTTP_METHOD_TYPE& method)
 }
 
 // Library log lines of level 3 and below are kept (not printed) so that a
-// failure can be told in one line with the library's reason.
+// failure can be told in one line with the library's reason. A TLS failure
+// ends with the summary "ssl connect error!" after the line that says why:
+// the cause is the one kept.
 std::mutex g_log_mutex;
 std::string g_last_log;
 
@@ -193,6 +214,8 @@ void keep_log_line(int level, const char*, const char*, const char*, int, const 
     std::string text = message ? message : "";
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.pop_back();
+    if (text == "ssl connect error!")
+        return;
     std::lock_guard<std::mutex> lock(g_log_mutex);
     g_last_log = text;
 }
@@ -230,32 +253,33 @@ std::string human_size(double bytes) {
     return text;
 }
 
-void draw_progress(int current, int total, bool final_line) {
+// One progress line: received size, rate, and with an announced size the
+// bar and percentage.
+void draw_progress(long long current, long long total, double seconds, bool final_line) {
     if (current < 0)
         current = 0;
-    char line[160];
+    const std::string rate =
+        human_size(seconds > 0.0 ? static_cast<double>(current) / seconds : 0.0) + "/s";
+    char line[200];
     if (total > 0) {
-        const int width = 40;
+        const int width = 30;
         const double part = current >= total ? 1.0 : static_cast<double>(current) / total;
         const int filled = static_cast<int>(part * width);
         std::string bar(static_cast<size_t>(filled), '#');
         bar.append(static_cast<size_t>(width - filled), ' ');
-        std::snprintf(line, sizeof(line), "\r[%s] %3d%% %s / %s", bar.c_str(),
+        std::snprintf(line, sizeof(line), "\r[%s] %3d%% %s / %s %s", bar.c_str(),
                       static_cast<int>(part * 100.0), human_size(current).c_str(),
-                      human_size(total).c_str());
+                      human_size(total).c_str(), rate.c_str());
     } else {
-        std::snprintf(line, sizeof(line), "\r%s received", human_size(current).c_str());
+        std::snprintf(line, sizeof(line), "\r%s received %s", human_size(current).c_str(),
+                      rate.c_str());
     }
     std::fprintf(stderr, "%-80s%s", line, final_line ? "\n" : "");
     std::fflush(stderr);
 }
 
-bool write_all(FILE* out, const char* data, size_t len) {
-    return len == 0 || std::fwrite(data, 1, len, out) == len;
-}
-
 // Status line and header fields as received (CR LF line ends, blank line).
-std::string header_text(Corvio::CHttpParser& answer) {
+std::string header_text(const Corvio::CHttpParser& answer) {
     std::string text = "HTTP/";
     text += answer.GetHttpVersion() ? answer.GetHttpVersion() : "1.1";
     text += " " + std::to_string(answer.GetStatusCode());
@@ -270,6 +294,104 @@ std::string header_text(Corvio::CHttpParser& answer) {
     }
     return text + "\r\n";
 }
+
+bool has_control(const std::string& text) {
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7f)
+            return true;
+    }
+    return false;
+}
+
+bool is_ha1(const std::string& text) {
+    if (text.size() != 32)
+        return false;
+    for (char c : text) {
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return false;
+    }
+    return true;
+}
+
+// Whether the answer's challenge names Basic (its first word decides).
+bool basic_challenge(Corvio::CHttpParser& answer) {
+    const char* value = answer.Value("WWW-Authenticate");
+    if (value == nullptr)
+        return false;
+    std::string word(value + std::strspn(value, " \t"));
+    word = word.substr(0, word.find_first_of(" \t,"));
+    for (char& c : word)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return word == "basic";
+}
+
+// The longest the library's own GET for the URL (Init(url)) can be: its
+// frame, the target, the Host text (the URL's host or its address) and,
+// with -u and no --ha1, the Basic line. The library refuses one over 1023
+// characters.
+size_t url_request_length(const Options& o, const UrlParts& url, const std::string& ip) {
+    static const char kFrame[] =
+        "GET  HTTP/1.1\r\nAccept: */*\r\nHost: []:65535\r\n"
+        "Connection: close\r\n\r\n";
+    size_t len = sizeof(kFrame) - 1 + url.target.size() + std::max(url.host.size(), ip.size());
+    if (o.has_user && !o.ha1) {
+        static const char kBasic[] = "Authorization: Basic \r\n";
+        len += sizeof(kBasic) - 1 + (o.user.size() + o.password.size() + 3) / 3 * 4;
+    }
+    return len;
+}
+
+// Writes the answer out as the downloader hands it over (reactor thread):
+// with -i or -I the header first, then the body in the pieces received. With
+// --fail an answer of status 400 or more writes nothing.
+class OutputSink : public Corvio::IHttpBodySink {
+public:
+    OutputSink(FILE* out, bool header, bool fail) : m_out(out), m_header(header), m_fail(fail) {}
+    int OnHeader(const Corvio::CHttpParser& answer) override {
+        m_discard = m_fail && answer.GetStatusCode() >= 400;
+        if (m_header && !m_discard) {
+            const std::string head = header_text(answer);
+            return write(head.data(), head.size());
+        }
+        return 0;
+    }
+    int OnBody(const char* data, int len) override {
+        return m_discard ? 0 : write(data, static_cast<size_t>(len));
+    }
+    void OnEnd(bool) override {}
+    std::atomic<bool> m_write_failed{false};
+
+private:
+    // Small pieces gather in the stream's buffer; a large one goes out
+    // directly after what is buffered, without a copy.
+    int write(const char* data, size_t len) {
+        bool ok = true;
+        if (len < kDirectWrite) {
+            ok = len == 0 || std::fwrite(data, 1, len, m_out) == len;
+        } else if ((ok = std::fflush(m_out) == 0)) {
+            const int fd = fileno(m_out);
+            while (ok && len > 0) {
+                const ssize_t n = ::write(fd, data, len);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                ok = n > 0;
+                if (ok) {
+                    data += n;
+                    len -= static_cast<size_t>(n);
+                }
+            }
+        }
+        if (ok)
+            return 0;
+        m_write_failed = true;
+        return -1;
+    }
+    static constexpr size_t kDirectWrite = 65536;
+    FILE* m_out;
+    bool m_header;
+    bool m_fail;
+    bool m_discard = false;
+};
 
 int fail_line(int status, const std::string& text) {
     std::fprintf(stderr, "corvio-get: %s\n", text.c_str());
@@ -380,8 +502,23 @@ int parse_args(int argc, char** argv, Options& o) {
         fail_line(EXIT_USAGE, "no URL given (see --help)");
         return EXIT_USAGE;
     }
-    if (o.ha1 && !o.has_user) {
-        fail_line(EXIT_USAGE, "--ha1 needs -u USER:HA1");
+    if (o.ha1 && (!o.has_user || !is_ha1(o.password))) {
+        fail_line(EXIT_USAGE, "--ha1 needs -u USER:HA1 (32 hexadecimal digits)");
+        return EXIT_USAGE;
+    }
+    // What the library would refuse only when it renders the request.
+    if (o.has_user && (has_control(o.user) || has_control(o.password))) {
+        fail_line(EXIT_USAGE, "-u USER:PASS must not hold control characters");
+        return EXIT_USAGE;
+    }
+    if (o.has_user && o.user.size() + 1 + o.password.size() > kMaxCredentials) {
+        fail_line(EXIT_USAGE,
+                  "-u USER:PASS is longer than " + std::to_string(kMaxCredentials) + " characters");
+        return EXIT_USAGE;
+    }
+    if (o.cert.size() > kMaxPemPath) {
+        fail_line(EXIT_USAGE,
+                  "--cert path is longer than " + std::to_string(kMaxPemPath) + " characters");
         return EXIT_USAGE;
     }
     if (!progress_set && !o.quiet && !o.output.empty() && isatty(STDERR_FILENO))
@@ -477,6 +614,10 @@ int run(int argc, char** argv) {
             return fail_line(EXIT_USAGE,
                              "cannot write '" + o.output + "': " + std::strerror(errno));
     }
+    // Body pieces of up to 32 KiB go out in large writes.
+    static char out_buffer[1 << 18];
+    std::setvbuf(out, out_buffer, _IOFBF, sizeof(out_buffer));
+    OutputSink sink(out, o.include || o.head, o.fail);
 
     const bool use_tls = url.https || o.tls;
     Corvio::CHttpsOption https;
@@ -509,6 +650,7 @@ int run(int argc, char** argv) {
         downloader->SetPasswordType(o.ha1 ? 1 : 0);
     }
     downloader->SetKeepAliveMode(o.keep_alive);
+    downloader->SetBodySink(&sink);
     if (use_tls)
         downloader->SetHttpsOption(&https);
 
@@ -528,46 +670,59 @@ int run(int argc, char** argv) {
             status = fail_line(EXIT_TRANSFER, "cannot write '" + o.output + "'");
         return status;
     };
+    if (started < 0 && !built && url_request_length(o, url, ip) > kMaxRequest)
+        return finish(fail_line(EXIT_URL, "the request for the URL is longer than " +
+                                              std::to_string(kMaxRequest) + " characters"));
     if (started < 0)
         return finish(
             fail_line(EXIT_CONNECT, "cannot start the connection to " + peer + last_log_detail()));
 
     // The downloader's time-outs bound this wait: every started download ends
     // with one end notice.
+    const auto started_at = std::chrono::steady_clock::now();
+    auto progress = [&](bool final_line) {
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started_at).count();
+        draw_progress(downloader->GetCurrentContentSize64(), downloader->GetTotalContentSize64(),
+                      seconds, final_line);
+    };
     while (!owner->m_done.pend(100)) {
         if (o.progress)
-            draw_progress(downloader->GetCurrentContentSize(), downloader->GetTotalContentSize(),
-                          false);
+            progress(false);
     }
     if (o.progress)
-        draw_progress(downloader->GetCurrentContentSize(), downloader->GetTotalContentSize(), true);
+        progress(true);
 
     Corvio::CHttpParser* answer = downloader->GetResult();
     const CHttpDownloader::ErrorReason reason = downloader->GetErrorReason();
     if (reason == CHttpDownloader::ERROR_CONNECT)
         return finish(fail_line(EXIT_CONNECT, std::string("connect or TLS hand-shake with ") +
                                                   peer + " failed" + last_log_detail()));
-    if (!answer || reason != CHttpDownloader::ERROR_NONE)
-        return finish(
-            fail_line(EXIT_TRANSFER, "no complete answer from " + peer + last_log_detail()));
+    if (sink.m_write_failed)
+        return finish(fail_line(
+            EXIT_TRANSFER, "cannot write the body" + (o.output.empty() ? "" : " to " + o.output)));
+    if (!answer || reason != CHttpDownloader::ERROR_NONE) {
+        const long long arrived = downloader->GetCurrentContentSize64();
+        return finish(fail_line(EXIT_TRANSFER, "no complete answer from " + peer + " (" +
+                                                   std::to_string(arrived < 0 ? 0 : arrived) +
+                                                   " body bytes arrived)" + last_log_detail()));
+    }
 
+    // The library answers only Digest with an HA1 (it never goes out in clear).
+    const bool basic_refused = o.ha1 && answer->GetStatusCode() == 401 && basic_challenge(*answer);
+    const std::string basic_text =
+        "the server asks for Basic credentials; an HA1 (--ha1) answers Digest only";
+    if (o.fail && basic_refused)
+        return finish(fail_line(EXIT_HTTP_ERROR, basic_text));
+    if (basic_refused)
+        fail_line(EXIT_OK, basic_text);
     if (o.fail && answer->GetStatusCode() >= 400) {
         std::string status_line = std::to_string(answer->GetStatusCode());
         if (answer->GetStatusStr() && *answer->GetStatusStr())
             status_line += std::string(" ") + answer->GetStatusStr();
         return finish(fail_line(EXIT_HTTP_ERROR, "the server answered " + status_line));
     }
-    bool written = true;
-    if (o.include || o.head) {
-        const std::string head = header_text(*answer);
-        written = write_all(out, head.data(), head.size());
-    }
-    if (written && !o.head) {
-        const char* body = answer->GetContent();
-        if (body)
-            written = write_all(out, body, static_cast<size_t>(answer->GetContentLength()));
-    }
-    if (!written || std::fflush(out) != 0)
+    if (std::fflush(out) != 0)
         return finish(fail_line(
             EXIT_TRANSFER, "cannot write the body" + (o.output.empty() ? "" : " to " + o.output)));
     return finish(EXIT_OK);

@@ -10,11 +10,13 @@
 #include "Corvio/IDNSManager.h"
 #include "Mardel/Component.h"
 #include "Mardel/Log.h"
+#include "Sablon/Resolver.h"
 
 using Halvex::Component::IUnknown;
 using Halvex::Component::Detail::CComponentHelper;
 using Halvex::Corvio::DNSMode;
 using Halvex::Corvio::IDNSManager;
+namespace Sablon = Halvex::Sablon;
 
 namespace {
 
@@ -43,9 +45,12 @@ const char kUsage[] =
     "  -q               log nothing\n"
     "  --help           this text\n"
     "\n"
-    "A numeric address is printed as it is, without a look-up.\n"
-    "Exit status: 0 every name resolved (every time), 1 some name did not,\n"
-    "2 usage error.\n";
+    "A numeric address of the family asked for (IPv4, IPv6 with -6, either\n"
+    "with --all) is printed as it is, without a look-up; one of the other\n"
+    "family is answered at once with \"not an IPv4 address\" (or IPv6), never\n"
+    "looked up.\n"
+    "Exit status: 0 every name resolved (every time), 1 some name did not or\n"
+    "the output could not be written, 2 usage error.\n";
 
 int usageError(const char* fmt, const char* arg) {
     fprintf(stderr, "corvio-resolve: ");
@@ -64,6 +69,19 @@ bool parseNumber(const char* text, unsigned long long max, unsigned long long* o
         return false;
     *out = v;
     return true;
+}
+
+// Numeric text of the family not asked for: no look-up can turn it into an
+// address of the asked one.
+bool otherFamilyNumeric(const char* name, bool ipv6) {
+    unsigned char bytes[16];
+    return Sablon::Inet::parseNumeric(ipv6 ? Sablon::Inet::kFamilyIPv4 : Sablon::Inet::kFamilyIPv6,
+                                      name, bytes) == 1;
+}
+
+// Writes one answer line; false when the output fails.
+bool printLine(const char* name, const char* ip) {
+    return printf("%s %s\n", name, ip) >= 0;
 }
 
 bool parseMode(const char* text, DNSMode* mode) {
@@ -158,37 +176,42 @@ int main(int argc, char** argv) {
     }
 
     bool every = true;
-    for (unsigned long long round = 0; round < repeat; ++round) {
+    bool written = true;
+    const char* family_name = family ? "IPv6" : "IPv4";
+    for (unsigned long long round = 0; round < repeat && written; ++round) {
         for (const char* name : names) {
             if (all) {
                 std::set<std::string> ips;
                 if (manager->getAddrInfoAll(name, ips, timeout, mode) && !ips.empty()) {
                     for (const std::string& ip : ips)
-                        printf("%s %s\n", name, ip.c_str());
+                        written = printLine(name, ip.c_str()) && written;
                 } else {
                     fprintf(stderr, "corvio-resolve: %s: no address\n", name);
                     every = false;
                 }
+            } else if (otherFamilyNumeric(name, family != 0)) {
+                fprintf(stderr, "corvio-resolve: %s: not an %s address\n", name, family_name);
+                every = false;
             } else {
                 std::string ip;
                 if (manager->getAddrInfo(name, family, ip, timeout, mode)) {
-                    printf("%s %s\n", name, ip.c_str());
+                    written = printLine(name, ip.c_str()) && written;
                 } else {
-                    fprintf(stderr, "corvio-resolve: %s: no %s address\n", name,
-                            family ? "IPv6" : "IPv4");
+                    fprintf(stderr, "corvio-resolve: %s: no %s address\n", name, family_name);
                     every = false;
                 }
             }
         }
-        fflush(stdout);
+        written = fflush(stdout) == 0 && !ferror(stdout) && written;
     }
+    if (!written)
+        fprintf(stderr, "corvio-resolve: cannot write the output: %s\n", strerror(errno));
 
     CComponentHelper::release(manager);
     CComponentHelper::release(client);
     // A look-up that outlived its time limit may still be running inside the
     // system resolver; the manager would wait for it at exit. The answers are
     // out, so leave without that wait.
-    fflush(stdout);
     fflush(stderr);
-    _Exit(every ? 0 : 1);
+    _Exit(every && written ? 0 : 1);
 }

@@ -2,7 +2,10 @@
 // the manager's construction and destruction.
 #include "DNSManager/DNSManagerImp.h"
 
+#include <new>
+
 #include "Mardel/LastError.h"
+#include "Mardel/Log.h"
 
 namespace Halvex {
 namespace Corvio {
@@ -185,8 +188,14 @@ const char* CDNSManager::CFactory::getClassIdName() {
     return "Local";
 }
 
+// Null when the manager cannot be made (out of memory).
 Component::IUnknown* CDNSManager::CFactory::create() {
-    return CDNSManager::getInstance();
+    try {
+        return CDNSManager::getInstance();
+    } catch (...) {
+        MARDEL_LOG(2, "out of memory\n");
+        return nullptr;
+    }
 }
 
 // ---- construction ----------------------------------------------------------
@@ -203,7 +212,11 @@ DNSRequest::~DNSRequest() {
 }
 
 DNSRequestAll::DNSRequestAll()
-    : ref(0), family(0), timer(new Mardel::CTimer("DNSManager")), status(RequestIdle) {}
+    : ref(0),
+      family(0),
+      timer(new Mardel::CTimer("DNSManager")),
+      status(RequestIdle),
+      failure(Sablon::ResolveError::none) {}
 
 DNSRequestAll::~DNSRequestAll() {
     delete timer;
@@ -212,11 +225,18 @@ DNSRequestAll::~DNSRequestAll() {
 CDNSManager::CDNSManager()
     : m_all_requests(nullptr), m_requests(nullptr), m_cache_timer("DNSCache"), m_runs_ended(0) {
     m_requests = new DNSRequest[kRequestSlots];
-    m_all_requests = new DNSRequestAll[kRequestSlots];
-    m_cache.clear();
-    m_all_cache.clear();
-    m_cache_timer.start(Mardel::CTimer::Procedure(&CDNSManager::cacheTimerProc, this), 1000, 60000,
-                        0, 60000);
+    try {
+        m_all_requests = new DNSRequestAll[kRequestSlots];
+        m_cache.clear();
+        m_all_cache.clear();
+        m_cache_timer.start(Mardel::CTimer::Procedure(&CDNSManager::cacheTimerProc, this), 1000,
+                            60000, 0, 60000);
+    } catch (...) {
+        // Out of memory: nothing made here outlives the failed construction.
+        delete[] m_all_requests;
+        delete[] m_requests;
+        throw;
+    }
 }
 
 // The cache timer ends first and a purge under way is waited for; then every
@@ -273,7 +293,11 @@ struct ManagerHolder {
         auto* factory = dynamic_cast<IDNSManager::IFactory*>(found);
         if (!factory)
             return;
-        IUnknown* object = CComponentHelper::makeComponentInstance(factory->create());
+        IUnknown* made = factory->create();
+        // Out of memory: no holder yet, so that the next call tries again.
+        if (!made)
+            throw std::bad_alloc();
+        IUnknown* object = CComponentHelper::makeComponentInstance(made);
         manager = dynamic_cast<IDNSManager*>(object);
         if (manager)
             generation = CDNSManager::getInstanceGeneration();
@@ -293,7 +317,12 @@ struct ManagerHolder {
 
 }  // namespace
 
+// An object whose set-up runs out of memory is set up by a later call.
 extern "C" void initCorvioDNSManagerComponentLibrary() {
-    static CDNSManager::CFactory factory;
-    static ManagerHolder holder;
+    try {
+        static CDNSManager::CFactory factory;
+        static ManagerHolder holder;
+    } catch (...) {
+        MARDEL_LOG(2, "out of memory\n");
+    }
 }

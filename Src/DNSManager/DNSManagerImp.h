@@ -8,13 +8,18 @@
 //   RequestRunning   a run is scheduled or under way
 //   RequestSucceeded `ip` holds the answer of the last run
 //   RequestFailed    the last run gave no answer; `failure` tells its kind
-// A slot is in use while `ref` > 0 or it is running. A failed slot with
-// waiters is run again one second after a waiter sees the failure, except
-// that a waiter without a limit leaves at once when the failure is
-// definitive (no such name, or a permanent resolver failure).
+// A slot is in use while `ref` > 0 or it is running. When the failure is
+// definitive (no such name, or a permanent resolver failure) every waiter
+// leaves at once, with or without a limit; after a temporary failure the
+// slot is run again one second after a waiter sees it, for as long as some
+// caller waits.
 //
 // All-address resolution (getAddrInfoAll): 20 more slots, one family per
 // slot. A failed slot is not run again; its waiters leave at once.
+//
+// A waiter gives its reference back on every path, also when copying the
+// answer runs out of memory. A failed wait leaves its reason as the calling
+// thread's last error (the kDNSManager codes of IDNSManager.h).
 //
 // Callers poll at least every 10 ms; the end of every run also wakes all
 // waiters at once, so an answer reaches its caller without the poll delay.
@@ -95,6 +100,7 @@ struct DNSRequestAll {
     int32_t family;
     Mardel::CTimer* timer;
     int32_t status;
+    Sablon::ResolveError failure;  // kind of the last failed run
 };
 
 struct DNSCacheKey {
@@ -158,26 +164,38 @@ public:
     // Single-address requests.
     bool getByNet(const std::string& name, int family, std::string* ip, unsigned long long timeout);
     bool addRequest(int* index, const std::string& name, int family);
+    // Claims or joins a slot of `table`; its lines are logged in the name of
+    // the function whose signature is `caller`.
     template <typename Slot>
     bool claimSlot(Slot* table, int* index, const std::string& name, int family,
-                   void (CDNSManager::*proc)(unsigned long));
+                   void (CDNSManager::*proc)(unsigned long), const char* caller);
+    // Waits on slot `index` of `table`, polling with `poll(&failure)`, until
+    // an answer, a failure that ends the wait (any failure when `retried` is
+    // false, else a definitive one) or the end of `timeout`; then gives the
+    // caller's reference back, on every path. `*ref` is the slot's count of
+    // waiters before that. Without an answer the last error tells why.
+    template <typename Slot, typename Poll>
+    bool waitForSlot(Slot* table, int index, unsigned long long timeout, bool retried, Poll poll,
+                     int* ref);
     void resolveProc(unsigned long index);
-    // One poll. With `unlimited`, a failure that is definitive sets
-    // `*given_up` instead of scheduling another run.
-    bool getResult(int index, std::string* ip, bool unlimited = false, bool* given_up = nullptr);
+    // One poll. When the slot's last run failed, `*failure` is its kind;
+    // after a temporary failure another run is scheduled one second later.
+    bool getResult(int index, std::string* ip, Sablon::ResolveError* failure = nullptr);
     bool convert(const std::string& name, int family, std::string* ip,
                  Sablon::ResolveError* failure = nullptr);
     bool addrTostr(int family, const void* addr, std::string* ip);
 
-    // All-address requests. getResultAll sets `*failed` when the slot's run
-    // failed, which ends the wait.
+    // All-address requests. getResultAll sets `*failure` to the kind of the
+    // slot's failed run; such a slot is not run again.
     bool getByNetAllIp(const char* name, std::set<std::string>* ips, unsigned long long timeout);
     bool getByNetAll(const std::string& name, int family, unsigned long long timeout,
                      std::set<std::string>* ips);
     bool addRequestAll(int* index, const std::string& name, int family);
     void resolveAllProc(unsigned long index);
-    bool getResultAll(int index, std::set<std::string>* ips, bool* failed = nullptr);
-    bool convertAll(const std::string& name, int family, std::set<std::string>* ips);
+    bool getResultAll(int index, std::set<std::string>* ips,
+                      Sablon::ResolveError* failure = nullptr);
+    bool convertAll(const std::string& name, int family, std::set<std::string>* ips,
+                    Sablon::ResolveError* failure = nullptr);
 
     // Caches.
     bool getByCache(const std::string& name, int family, std::string* ip);

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "DNSManager/DNSManagerImp.h"
+#include "Mardel/LastError.h"
 #include "Mardel/Log.h"
 #include "Mardel/Time.h"
 
@@ -26,10 +27,40 @@ constexpr uint32_t kRetryDelayMs = 1000;
 constexpr int kMaxAddressesPerFamily = 3;
 
 // A failure that another run would repeat: the name does not exist, or the
-// resolver failed for good. Only a temporary failure is worth a retry to a
-// caller prepared to wait without limit.
+// resolver failed for good. Only a temporary failure is worth a retry.
 bool isDefinitive(ResolveError failure) {
     return failure == ResolveError::notFound || failure == ResolveError::permanent;
+}
+
+// The last error of a wait that ended without an answer after `failure`.
+unsigned int failureCode(ResolveError failure) {
+    switch (failure) {
+        case ResolveError::notFound:
+            return kDNSManagerNotFound;
+        case ResolveError::temporary:
+            return kDNSManagerTemporaryFailure;
+        case ResolveError::permanent:
+            return kDNSManagerPermanentFailure;
+        case ResolveError::none:
+            break;
+    }
+    return kDNSManagerTimedOut;
+}
+
+// Of two reasons, the one a later call is least likely to meet again.
+unsigned int moreTelling(unsigned int a, unsigned int b) {
+    static const unsigned int kOrder[] = {kDNSManagerOutOfMemory, kDNSManagerNoFreeSlot,
+                                          kDNSManagerTimedOut, kDNSManagerTemporaryFailure,
+                                          kDNSManagerPermanentFailure};
+    for (unsigned int code : kOrder)
+        if (a == code || b == code)
+            return code;
+    return a;
+}
+
+bool fail(unsigned int code) {
+    Mardel::setLastError(code);
+    return false;
 }
 
 // True when a caller that began at `start` with `timeout` (0: none) is out of
@@ -114,7 +145,7 @@ bool CDNSManager::getAddrInfo(const char* name, int family, std::string& ip,
                               unsigned long long timeout, DNSMode mode) {
     if (!name || !*name || family < 0 || family > 1) {
         MARDEL_LOG(2, "Invalid param!\n");
-        return false;
+        return fail(kDNSManagerBadArgument);
     }
     try {
         int af = family == 0 ? kFamilyIPv4 : kFamilyIPv6;
@@ -124,21 +155,23 @@ bool CDNSManager::getAddrInfo(const char* name, int family, std::string& ip,
             return true;
         }
         std::string host(name);
+        // A network step that fails leaves its own reason; a cache miss
+        // after it does not replace that.
         switch (mode) {
             case DNSModeNetOnly:
                 return getByNet(host, af, &ip, timeout);
             case DNSModeCacheOnly:
-                return getByCache(host, af, &ip);
+                return getByCache(host, af, &ip) || fail(kDNSManagerNotFound);
             case DNSModeNetFirst:
                 return getByNet(host, af, &ip, timeout) || getByCache(host, af, &ip);
             case DNSModeCacheFirst:
                 return getByCache(host, af, &ip) || getByNet(host, af, &ip, timeout);
             default:
-                return false;
+                return fail(kDNSManagerBadArgument);
         }
-    } catch (const std::bad_alloc&) {
+    } catch (...) {
         MARDEL_LOG(2, "out of memory\n");
-        return false;
+        return fail(kDNSManagerOutOfMemory);
     }
 }
 
@@ -147,30 +180,14 @@ bool CDNSManager::getByNet(const std::string& name, int family, std::string* ip,
     int index = -1;
     if (!addRequest(&index, name, family))
         return false;
-    uint64_t start = CTime::getCurrentMilliSecond();
-    bool answered = false;
-    bool given_up = false;
-    unsigned long long left = kPollMs;
-    while (!outOfTime(start, timeout, &left)) {
-        uint64_t seen = runsEnded();
-        if (getResult(index, ip, timeout == 0, &given_up)) {
-            answered = true;
-            break;
-        }
-        if (given_up)
-            break;
-        waitForRun(seen, left);
-    }
+    int ref = 0;
+    bool answered = waitForSlot(
+        m_requests, index, timeout, true,
+        [&](ResolveError* failure) { return getResult(index, ip, failure); }, &ref);
     if (answered)
         MARDEL_LOG(6, "[%s:%d]gethost from net\n", "Halvex::Corvio::CDNSManager::getByNet",
                    __LINE__);
-    int ref;
-    {
-        CGuard<CMutex> lock(m_request_mutex);
-        ref = m_requests[index].ref;
-        --m_requests[index].ref;
-    }
-    if (!answered)
+    else
         MARDEL_LOG(3, "getAddrInfo failed!request:%d,timeout ref:%d times!\n", index, ref);
     return answered;
 }
@@ -180,7 +197,7 @@ bool CDNSManager::getByNet(const std::string& name, int family, std::string* ip,
 // claimed slot's timer runs `proc` at once. Both slot tables share it.
 template <typename Slot>
 bool CDNSManager::claimSlot(Slot* table, int* index, const std::string& name, int family,
-                            void (CDNSManager::*proc)(unsigned long)) {
+                            void (CDNSManager::*proc)(unsigned long), const char* caller) {
     CGuard<CMutex> lock(m_request_mutex);
     int candidate = -1;
     for (int i = 0; i < kRequestSlots; ++i) {
@@ -197,18 +214,20 @@ bool CDNSManager::claimSlot(Slot* table, int* index, const std::string& name, in
         }
     }
     if (candidate == -1) {
-        MARDEL_LOG(3, "Index:%d addRequest failed, there is no more resouce to deal the request!\n",
-                   -1);
-        return false;
+        MARDEL_LOG_AS(3, caller,
+                      "Index:%d addRequest failed, there is no more resouce to deal the request!\n",
+                      -1);
+        return fail(kDNSManagerNoFreeSlot);
     }
     Slot& slot = table[candidate];
     slot.name = name;
     slot.family = family;
     if (!slot.timer->start(Mardel::CTimer::Procedure(proc, this), 0, 0,
                            static_cast<unsigned long>(candidate), 0)) {
-        MARDEL_LOG(3, "Index:%d addRequest failed, there is no more resouce to deal the request!\n",
-                   candidate);
-        return false;
+        MARDEL_LOG_AS(3, caller,
+                      "Index:%d addRequest failed, there is no more resouce to deal the request!\n",
+                      candidate);
+        return fail(kDNSManagerNoFreeSlot);
     }
     *index = candidate;
     slot.ref = 1;
@@ -217,7 +236,42 @@ bool CDNSManager::claimSlot(Slot* table, int* index, const std::string& name, in
 }
 
 bool CDNSManager::addRequest(int* index, const std::string& name, int family) {
-    return claimSlot(m_requests, index, name, family, &CDNSManager::resolveProc);
+    return claimSlot(m_requests, index, name, family, &CDNSManager::resolveProc,
+                     MARDEL_FUNCTION_SIGNATURE);
+}
+
+template <typename Slot, typename Poll>
+bool CDNSManager::waitForSlot(Slot* table, int index, unsigned long long timeout, bool retried,
+                              Poll poll, int* ref) {
+    uint64_t start = CTime::getCurrentMilliSecond();
+    bool answered = false;
+    ResolveError failure = ResolveError::none;
+    unsigned int code = 0;
+    try {
+        unsigned long long left = kPollMs;
+        while (!outOfTime(start, timeout, &left)) {
+            uint64_t seen = runsEnded();
+            if (poll(&failure)) {
+                answered = true;
+                break;
+            }
+            if (failure != ResolveError::none && (!retried || isDefinitive(failure)))
+                break;
+            waitForRun(seen, left);
+        }
+    } catch (...) {
+        // Copying the answer ran out of memory: the reference still goes back.
+        MARDEL_LOG(2, "out of memory\n");
+        code = kDNSManagerOutOfMemory;
+    }
+    {
+        CGuard<CMutex> lock(m_request_mutex);
+        *ref = table[index].ref;
+        --table[index].ref;
+    }
+    if (!answered)
+        Mardel::setLastError(code != 0 ? code : failureCode(failure));
+    return answered;
 }
 
 // Runs on the slot's timer thread. The slot's name and family are read under
@@ -251,7 +305,7 @@ void CDNSManager::resolveProc(unsigned long index) {
     wakeWaiters();
 }
 
-bool CDNSManager::getResult(int index, std::string* ip, bool unlimited, bool* given_up) {
+bool CDNSManager::getResult(int index, std::string* ip, ResolveError* failure) {
     CGuard<CMutex> lock(m_request_mutex);
     DNSRequest& slot = m_requests[index];
     if (slot.status == RequestSucceeded) {
@@ -259,11 +313,10 @@ bool CDNSManager::getResult(int index, std::string* ip, bool unlimited, bool* gi
         return true;
     }
     if (slot.status == RequestFailed) {
-        if (unlimited && isDefinitive(slot.failure)) {
-            if (given_up)
-                *given_up = true;
+        if (failure)
+            *failure = slot.failure;
+        if (isDefinitive(slot.failure))
             return false;
-        }
         if (!slot.timer->isStarted() &&
             slot.timer->start(Mardel::CTimer::Procedure(&CDNSManager::resolveProc, this),
                               kRetryDelayMs, 0, static_cast<unsigned long>(index), 0))
@@ -304,7 +357,7 @@ bool CDNSManager::getAddrInfoAll(const char* name, std::set<std::string>& ips,
                                  unsigned long long timeout, DNSMode mode) {
     if (!name || !*name || mode < DNSModeNetOnly || mode > DNSModeCacheFirst) {
         MARDEL_LOG(2, "Invalid param!\n");
-        return false;
+        return fail(kDNSManagerBadArgument);
     }
     try {
         ips.clear();
@@ -317,16 +370,16 @@ bool CDNSManager::getAddrInfoAll(const char* name, std::set<std::string>& ips,
             case DNSModeNetOnly:
                 return getByNetAllIp(name, &ips, timeout);
             case DNSModeCacheOnly:
-                return getByCacheAll(name, &ips);
+                return getByCacheAll(name, &ips) || fail(kDNSManagerNotFound);
             case DNSModeNetFirst:
                 return getByNetAllIp(name, &ips, timeout) || getByCacheAll(name, &ips);
             case DNSModeCacheFirst:
                 return getByCacheAll(name, &ips) || getByNetAllIp(name, &ips, timeout);
         }
-        return false;
-    } catch (const std::bad_alloc&) {
+        return fail(kDNSManagerBadArgument);
+    } catch (...) {
         MARDEL_LOG(2, "out of memory\n");
-        return false;
+        return fail(kDNSManagerOutOfMemory);
     }
 }
 
@@ -335,6 +388,7 @@ bool CDNSManager::getByNetAllIp(const char* name, std::set<std::string>* ips,
     std::set<std::string> tmp;
     std::string host(name);
     bool v4 = getByNetAll(host, kFamilyIPv4, timeout, &tmp);
+    unsigned int v4_code = v4 ? 0 : Mardel::getLastError();
     if (v4)
         ips->insert(tmp.begin(), tmp.end());
     else
@@ -345,9 +399,11 @@ bool CDNSManager::getByNetAllIp(const char* name, std::set<std::string>* ips,
         ips->insert(tmp.begin(), tmp.end());
     else
         MARDEL_LOG(3, "getAddrInfoAll IPV6 failed!\n");
-    if (!v4 && !v6)
+    if (!v4 && !v6) {
         MARDEL_LOG(2, "getAddrInfoAll failed!\n");
-    return v4 || v6;
+        return fail(moreTelling(v4_code, Mardel::getLastError()));
+    }
+    return true;
 }
 
 bool CDNSManager::getByNetAll(const std::string& name, int family, unsigned long long timeout,
@@ -356,35 +412,20 @@ bool CDNSManager::getByNetAll(const std::string& name, int family, unsigned long
     int index = -1;
     if (!addRequestAll(&index, name, family))
         return false;
-    uint64_t start = CTime::getCurrentMilliSecond();
-    bool answered = false;
-    bool failed = false;
-    unsigned long long left = kPollMs;
-    while (!outOfTime(start, timeout, &left)) {
-        uint64_t seen = runsEnded();
-        if (getResultAll(index, ips, &failed)) {
-            answered = true;
-            break;
-        }
-        if (failed)
-            break;
-        waitForRun(seen, left);
-    }
+    int ref = 0;
+    bool answered = waitForSlot(
+        m_all_requests, index, timeout, false,
+        [&](ResolveError* failure) { return getResultAll(index, ips, failure); }, &ref);
     if (answered)
         MARDEL_LOG(6, "gethost from net!\n");
-    int ref;
-    {
-        CGuard<CMutex> lock(m_request_mutex);
-        ref = m_all_requests[index].ref;
-        --m_all_requests[index].ref;
-    }
-    if (!answered)
+    else
         MARDEL_LOG(3, "getAddrInfo failed, request:%d,timeout,ref:%d times!\n", index, ref);
     return answered;
 }
 
 bool CDNSManager::addRequestAll(int* index, const std::string& name, int family) {
-    return claimSlot(m_all_requests, index, name, family, &CDNSManager::resolveAllProc);
+    return claimSlot(m_all_requests, index, name, family, &CDNSManager::resolveAllProc,
+                     MARDEL_FUNCTION_SIGNATURE);
 }
 
 void CDNSManager::resolveAllProc(unsigned long index) {
@@ -397,39 +438,47 @@ void CDNSManager::resolveAllProc(unsigned long index) {
         family = slot.family;
     }
     std::set<std::string> ips;
+    ResolveError failure = ResolveError::none;
     bool ok = false;
     try {
-        ok = convertAll(name, family, &ips);
+        ok = convertAll(name, family, &ips, &failure);
     } catch (...) {
         // As in resolveProc: the slot ends as failed.
         ips.clear();
+        failure = ResolveError::temporary;
     }
     slot.timer->stop(false);
     {
         CGuard<CMutex> lock(m_request_mutex);
         slot.ips.swap(ips);
         slot.status = ok ? RequestSucceeded : RequestFailed;
+        slot.failure = ok ? ResolveError::none : failure;
     }
     wakeWaiters();
 }
 
-// A failed slot is finished: `*failed` tells the waiter to leave at once.
-bool CDNSManager::getResultAll(int index, std::set<std::string>* ips, bool* failed) {
+// A failed slot is finished: `*failure` tells the waiter to leave at once.
+bool CDNSManager::getResultAll(int index, std::set<std::string>* ips, ResolveError* failure) {
     CGuard<CMutex> lock(m_request_mutex);
     const DNSRequestAll& slot = m_all_requests[index];
     if (slot.status == RequestSucceeded) {
         *ips = slot.ips;
         return true;
     }
-    if (slot.status == RequestFailed && failed)
-        *failed = true;
+    if (slot.status == RequestFailed && failure)
+        *failure = slot.failure;
     return false;
 }
 
-bool CDNSManager::convertAll(const std::string& name, int family, std::set<std::string>* ips) {
+bool CDNSManager::convertAll(const std::string& name, int family, std::set<std::string>* ips,
+                             ResolveError* failure) {
+    ResolveError dummy;
+    if (!failure)
+        failure = &dummy;
     Sablon::ResolveResult result = Sablon::resolve(name, family);
     if (result.error != ResolveError::none) {
         MARDEL_LOG(3, "getaddrinfo failed, error:%s!\n", result.error_text.c_str());
+        *failure = result.error;
         return false;
     }
     bool found = false;
@@ -441,6 +490,7 @@ bool CDNSManager::convertAll(const std::string& name, int family, std::set<std::
         std::string text;
         if (!addrTostr(family, entry.bytes, &text)) {
             MARDEL_LOG(2, "addrToStr failed\n");
+            *failure = ResolveError::permanent;
             return false;
         }
         found = true;
@@ -451,6 +501,8 @@ bool CDNSManager::convertAll(const std::string& name, int family, std::set<std::
         }
     }
     addCacheAll(name, family, added);
+    if (!found)
+        *failure = ResolveError::notFound;
     return found;
 }
 

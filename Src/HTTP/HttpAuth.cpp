@@ -29,16 +29,29 @@ bool has_line_break(const std::optional<std::string>& text) {
 
 std::string& append_quoted(std::string& out, const char* name, const std::string& value) {
     out += name;
-    out += "=\"";
-    out += value;
-    out += '"';
+    out += '=';
+    out += quoted_string(value);
     return out;
 }
 
-// Characters that end a header line or a quoted string; the NUL (the fourth
-// byte of the set) ends every C reader's text.
-const char kUnquotable[] = "\r\n\"";
+// Characters that end a header line, and the NUL (the third byte of the set)
+// that ends every C reader's text: no quoting makes them safe.
+const char kUnquotable[] = "\r\n";
 const size_t kUnquotableLen = sizeof(kUnquotable);
+
+// RFC 7617 section 2: no control character in user-id or password, and no
+// colon in the user-id (the first colon ends it).
+const char* basic_refused_field(const std::string& user, const std::string& password) {
+    for (unsigned char c : user) {
+        if (c < 0x20 || c == 0x7f || c == ':')
+            return "user-id";
+    }
+    for (unsigned char c : password) {
+        if (c < 0x20 || c == 0x7f)
+            return "password";
+    }
+    return nullptr;
+}
 
 }  // namespace
 
@@ -82,8 +95,13 @@ bool CHttpAuth::GetAuthorization(std::string& value) {
     Sablon::CStrParser parser(m_www_authenticate.data(),
                               static_cast<int>(m_www_authenticate.size()));
     m_auth_type = parse_auth_type(parser);
-    if (m_auth_type == AUTH_BASIC)
+    if (m_auth_type == AUTH_BASIC) {
+        if (m_password_type != 0) {
+            MARDEL_LOG(3, "password is a digest HA1, not sent in basic auth\n");
+            return false;
+        }
         return auth_basic(m_user, m_password, value);
+    }
     if (m_auth_type == AUTH_DIGEST)
         return format_digest_authorization(value);
     MARDEL_LOG(3, "WWWAuthenticate info error:%s\n", m_www_authenticate.c_str());
@@ -93,6 +111,10 @@ bool CHttpAuth::GetAuthorization(std::string& value) {
 bool CHttpAuth::auth_basic(const std::string& user, const std::string& password,
                            std::string& value) {
     value.clear();
+    if (const char* field = basic_refused_field(user, password)) {
+        MARDEL_LOG(3, "invalid character in basic %s\n", field);
+        return false;
+    }
     const size_t len = user.size() + 1 + password.size();
     // A cut pair would be other credentials: refuse it (RFC 7617 section 2).
     if (len > kBasicMax) {
@@ -209,8 +231,8 @@ bool CHttpAuth::compose_digest_authorization(std::string& value) {
     const digest_challenge& c = m_challenge;
     const std::string uri = m_uri.empty() ? std::string("/") : m_uri;
 
-    // Every text below is written as it stands, inside double quotes or as a
-    // token: one that could end the line or the quoted string is refused.
+    // Every text below is written as a quoted-string (a '\' or '"' as a
+    // quoted-pair) or as a token: one that would end the line is refused.
     struct Check {
         const char* name;
         bool bad;

@@ -7,11 +7,18 @@
 // Every answer that uses a client nonce carries a new one and the nonce
 // count 1: no state is carried from one request to the next.
 //
-// Texts that would break the Authorization line are refused, never written:
-// CR, LF or NUL in the user name or target, or CR or LF in the realm, nonce,
-// opaque, qop or algorithm of the challenge; a double quote in the user name
-// or target. A Basic user:password of more than 1023 characters and a value
-// that would not fit its 2047-character parts are refused too.
+// Quoted values (user name, target, and the realm, nonce, opaque and qop read
+// from the challenge, unescaped) are written as quoted-strings, a '\' or '"'
+// as a quoted-pair (RFC 7616 section 3.4, RFC 9110 section 5.6.4). Texts that
+// would break the Authorization line are refused, never written: CR, LF or NUL
+// in the user name or target, or CR or LF in the realm, nonce, opaque, qop or
+// algorithm of the challenge, with the level 3 line "invalid character in
+// digest <directive>". Basic refuses a control character in the user-id or
+// password and a colon in the user-id (RFC 7617 section 2) with "invalid
+// character in basic user-id" or "... basic password", and never sends a
+// Digest HA1 (password type not 0). A Basic user:password of more than 1023
+// characters and a value that would not fit its 2047-character parts are
+// refused too. No log line shows a credential.
 #pragma once
 
 #include <string>
@@ -38,7 +45,9 @@ public:
     // after a NUL byte is not part of it.
     void SetWWWAuthenticate(const std::string& challenge);
     // 0: the password is the plain password; any other value: it is the
-    // Digest HA1, 32 hexadecimal digits (Basic sends it as the password).
+    // Digest HA1, 32 hexadecimal digits, and a Basic challenge is refused
+    // ("password is a digest HA1, not sent in basic auth"): the HA1 answers
+    // Digest for its realm, so it never goes out in clear.
     void SetPasswordType(int type);
     // The request body, hashed for qop auth-int (RFC 2617 section 3.2.2.3);
     // copied. Default: no body (the MD5 of zero bytes).
@@ -50,7 +59,8 @@ public:
     bool GetAuthorization(std::string& value);
 
     // "Basic " and the Base64 form of user:password. False, with a level 3
-    // log line, when user:password is longer than 1023 characters.
+    // log line, when a field holds a character RFC 7617 forbids or
+    // user:password is longer than 1023 characters.
     static bool auth_basic(const std::string& user, const std::string& password,
                            std::string& value);
 

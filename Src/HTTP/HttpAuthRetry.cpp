@@ -35,9 +35,9 @@ bool IsQuoted(const std::string& v) {
     return v.size() >= 2 && v.front() == '"' && v.back() == '"';
 }
 
-// The value as an RFC 7230 quoted-string.
+// The value as a quoted-string (RFC 9110 section 5.6.4).
 std::string Quoted(const std::string& v) {
-    return IsQuoted(v) ? v : "\"" + v + "\"";
+    return IsQuoted(v) ? v : quoted_string(v);
 }
 
 // The value without its surrounding quotes, for the emptiness test.
@@ -214,20 +214,26 @@ std::string FoldAuthenticationInfo(const std::string& challenge, const std::stri
 
 }  // namespace detail
 
-int CHttpDownloader::SetAuthInfo(const std::string& user, const std::string& password) {
+// The copies are made first: out of memory leaves both fields as they were.
+int CHttpDownloader::SetAuthInfo(const std::string& user, const std::string& password) try {
+    std::string user_copy(user);
+    std::string password_copy(password);
     Mardel::CGuard<Mardel::CRecursiveMutex> lock(m_impl->m_mutex);
-    m_impl->m_username = user;
-    m_impl->m_password = password;
+    m_impl->m_username.swap(user_copy);
+    m_impl->m_password.swap(password_copy);
     return 0;
+} catch (...) {
+    MARDEL_LOG(2, "out of memory\n");
+    return -1;
 }
 
-int CHttpDownloader::SetAuthInfo(const char* user, const char* password) {
+int CHttpDownloader::SetAuthInfo(const char* user, const char* password) try {
     Mardel::CGuard<Mardel::CRecursiveMutex> lock(m_impl->m_mutex);
-    if (user != nullptr)
-        m_impl->m_username = user;
-    if (password != nullptr)
-        m_impl->m_password = password;
-    return 0;
+    return SetAuthInfo(user != nullptr ? std::string(user) : m_impl->m_username,
+                       password != nullptr ? std::string(password) : m_impl->m_password);
+} catch (...) {
+    MARDEL_LOG(2, "out of memory\n");
+    return -1;
 }
 
 void CHttpDownloader::SetPasswordType(int type) {
@@ -235,16 +241,23 @@ void CHttpDownloader::SetPasswordType(int type) {
     m_impl->m_password_type = type;
 }
 
-std::string CHttpDownloader::GetWWWAuthenticate() {
+// Out of memory gives an empty text.
+std::string CHttpDownloader::GetWWWAuthenticate() try {
     Mardel::CGuard<Mardel::CRecursiveMutex> lock(m_impl->m_mutex);
     return m_impl->m_www_authenticate;
+} catch (...) {
+    MARDEL_LOG(2, "out of memory\n");
+    return std::string();
 }
 
-void CHttpDownloader::SetWWWAuthenticate(const char* challenge) {
+// Out of memory keeps the previous challenge.
+void CHttpDownloader::SetWWWAuthenticate(const char* challenge) try {
     if (challenge == nullptr)
         return;
     Mardel::CGuard<Mardel::CRecursiveMutex> lock(m_impl->m_mutex);
     m_impl->m_www_authenticate = challenge;
+} catch (...) {
+    MARDEL_LOG(2, "out of memory\n");
 }
 
 bool CHttpDownloader::build_auth_req(const char* request, int len,
@@ -267,66 +280,113 @@ bool CHttpDownloader::build_auth_req(const char* request, int len,
     return detail::PutAuthorizationLine(request, len, value, out);
 }
 
-bool CHttpDownloader::retry_with_auth() {
+int CHttpDownloader::auth_retry_request(std::string& out, bool quiet) {
     CHttpDownloaderImpl* d = m_impl;
     const char* challenge = d->m_parser.Value("WWW-Authenticate");
     // One retry per downloader, and never once this exchange was reported.
     if (d->m_auth_retried || d->m_finished || d->m_parser.GetStatusCode() != 401 ||
         challenge == nullptr || d->m_username.empty() || d->m_password.empty() ||
         d->m_buf == nullptr || d->m_len <= 0) {
-        return false;
+        return -1;
     }
-    d->m_auth_retried = true;
-
     int offset = 0;
     int line_len = 0;
     if (detail::FindAuthorizationLine(d->m_buf, d->m_len, offset, line_len) &&
         detail::ChallengeIsBasic(challenge)) {
-        MARDEL_LOG(3, "basic auth failed, not retry, maybe password wrong!\n");
-        return false;
+        if (!quiet)
+            MARDEL_LOG(3, "basic auth failed, not retry, maybe password wrong!\n");
+        return 0;
     }
-    // The challenge points into the parser, which SendRequest resets.
-    const std::string challenge_text = challenge;
+    if (d->m_password_type != 0 && detail::ChallengeIsBasic(challenge)) {
+        if (!quiet)
+            MARDEL_LOG(3, "password is a digest HA1, not sent in basic auth\n");
+        return 0;
+    }
+    return build_auth_req(d->m_buf, d->m_len, challenge, out) ? 1 : 0;
+}
+
+bool CHttpDownloader::retry_with_auth() {
+    CHttpDownloaderImpl* d = m_impl;
     std::string req_with_auth;
-    if (!build_auth_req(d->m_buf, d->m_len, challenge_text, req_with_auth))
+    const int ready = auth_retry_request(req_with_auth, false);
+    if (ready < 0)
         return false;
-    d->m_www_authenticate = challenge_text;
+    d->m_auth_retried = true;
+    if (ready == 0)
+        return false;
+    // The challenge points into the parser, which SendRequest resets.
+    d->m_www_authenticate = d->m_parser.Value("WWW-Authenticate");
 
     if (d->m_keep_alive) {
+        // RFC 9112 section 9.3: any Connection value but keep-alive closes
+        // the connection after this answer, and so does an HTTP/1.0 answer
+        // without one.
         const char* connection = d->m_parser.Value("Connection");
-        if (connection != nullptr && !text::equal_nocase(connection, "keep-alive")) {
+        const char* version = d->m_parser.GetHttpVersion();
+        const bool closes = connection != nullptr
+                                ? !text::equal_nocase(connection, "keep-alive")
+                                : version != nullptr && !std::strcmp(version, "1.0");
+        if (closes) {
             d->m_keep_alive = false;
         } else {
-            return SendRequest(req_with_auth.data(), static_cast<int>(req_with_auth.size())) >= 0;
+            // A peer may still close without saying so; until a byte of the
+            // answer arrives, a close sends the request over a new connection.
+            d->m_retry_unanswered = true;
+            if (SendRequest(req_with_auth.data(), static_cast<int>(req_with_auth.size())) >= 0)
+                return true;
+            d->m_retry_unanswered = false;
+            return false;
         }
     }
+    return retry_on_new_connection(req_with_auth);
+}
 
-    // New connection. The first one leaves the reactor and its sender is
-    // ended, so that only the retry's end notice ends this exchange.
+// The authenticated request went out on the kept connection and the peer
+// closed it (or it failed) before any byte of the answer: the request is sent
+// again over a new connection, as if the 401 had closed it (RFC 9112 section
+// 9.3.1 lets a client retry a request that got no answer). False when that is
+// not the case, or the new connection cannot be started.
+bool CHttpDownloader::resend_on_new_connection() {
+    CHttpDownloaderImpl* d = m_impl;
+    if (!d->m_retry_unanswered || d->m_buf == nullptr)
+        return false;
+    d->m_retry_unanswered = false;
+    d->m_keep_alive = false;
+    return retry_on_new_connection(std::string(d->m_buf, static_cast<size_t>(d->m_len)));
+}
+
+// Sends `request` through a second downloader on a new connection. The first
+// connection leaves the reactor and its sender is ended, so that only the
+// retry's end notice ends this exchange.
+bool CHttpDownloader::retry_on_new_connection(const std::string& request) {
+    CHttpDownloaderImpl* d = m_impl;
     if (d->m_stream != nullptr)
         RemoveSock(*d->m_stream);
     d->end_sender();
+    // The retry carries the credentials: it verifies the server as the first
+    // connection did, and presents the same client certificate. The options
+    // are copied before the retry exists, so that running out of memory
+    // leaves nothing behind.
+    CHttpsOption option;
+    if (option.GetData() == nullptr)
+        return false;
+    *option.GetData() = d->m_https_option;
     CHttpDownloader* retry = CHttpDownloader::Create(GetID());
     if (retry == nullptr)
         return false;
     retry->SetTimeout(d->m_timeout);
-    // The retry carries the credentials: it verifies the server as the first
-    // connection did, and presents the same client certificate.
-    CHttpsOption option;
-    if (option.GetData() == nullptr) {
-        retry->Close();
-        return false;
-    }
-    *option.GetData() = d->m_https_option;
     retry->SetHttpsOption(&option);
+    // The retry passes the final answer's body to the sink; this downloader
+    // ends the sink when the retry has ended.
+    retry->SetBodySink(d->m_sink);
+    retry->m_impl->m_sink_end_owned = false;
     d->m_retry_downloader = retry;
     int result;
     if (d->m_use_ssl) {
-        result = retry->InitUseSsl(d->m_addr, req_with_auth.data(),
-                                   static_cast<int>(req_with_auth.size()), d->m_pem_path);
+        result = retry->InitUseSsl(d->m_addr, request.data(), static_cast<int>(request.size()),
+                                   d->m_pem_path);
     } else {
-        result =
-            retry->Init(d->m_addr, req_with_auth.data(), static_cast<int>(req_with_auth.size()));
+        result = retry->Init(d->m_addr, request.data(), static_cast<int>(request.size()));
     }
     if (result < 0) {
         MARDEL_LOG(2, "retry req with auth, Init Failed!\n");
@@ -354,7 +414,12 @@ void CHttpDownloader::updateWWWAuthenticate() {
     const char* info = answer->Value("Authentication-Info");
     if (info == nullptr)
         return;
-    d->m_www_authenticate = detail::FoldAuthenticationInfo(d->m_www_authenticate, info);
+    // Runs inside the end of an exchange, which must still be reported.
+    try {
+        d->m_www_authenticate = detail::FoldAuthenticationInfo(d->m_www_authenticate, info);
+    } catch (...) {
+        MARDEL_LOG(2, "out of memory\n");
+    }
 }
 
 }  // namespace Corvio

@@ -7,9 +7,9 @@
 // final LF of the body in the same slice become the message's extra bytes, as
 // after a Content-Length body.
 //
-// Chunk sizes and trailer lines are bounded by the 32-bit signed counts: a
-// size above 2147483647 or a trailer line that long is a framing error, never
-// a wrapped or saturated count.
+// Chunk sizes and trailer lines are bounded by the body counts: a size above
+// 2147483647 (2^63-1 in streaming mode) or a trailer line above 2147483647
+// bytes is a framing error, never a wrapped or saturated count.
 #include <climits>
 #include <cstring>
 
@@ -112,9 +112,12 @@ int CHttpParser::parse_chunked(const char* data, int len) {
                 for (int i = 0; i < c.size_len; ++i)
                     size = (size << 4) | static_cast<unsigned>(
                                              hex_value(static_cast<unsigned char>(c.size_str[i])));
-                if (size > static_cast<unsigned long long>(INT_MAX))
+                const unsigned long long limit = m_state->m_body_cb
+                                                     ? static_cast<unsigned long long>(LLONG_MAX)
+                                                     : static_cast<unsigned long long>(INT_MAX);
+                if (size > limit)
                     return CHUNK_RET_SIZE_TOO_BIG;
-                c.chunk_left = static_cast<unsigned int>(size);
+                c.chunk_left = size;
                 c.state = CHUNK_EXT;  // the byte is looked at again there
                 break;
             }
@@ -138,12 +141,11 @@ int CHttpParser::parse_chunked(const char* data, int len) {
                 ++p;
                 break;
             case CHUNK_DATA: {
-                const long long avail = end - p;
-                const int n =
-                    avail < c.chunk_left ? static_cast<int>(avail) : static_cast<int>(c.chunk_left);
+                const unsigned long long avail = static_cast<unsigned long long>(end - p);
+                const int n = static_cast<int>(avail < c.chunk_left ? avail : c.chunk_left);
                 if (append_buffer(p, n) < 0)
                     return CHUNK_RET_APPEND_FAILED;
-                c.chunk_left -= static_cast<unsigned int>(n);
+                c.chunk_left -= static_cast<unsigned long long>(n);
                 p += n;
                 if (c.chunk_left == 0)
                     c.state = CHUNK_DATA_CR;

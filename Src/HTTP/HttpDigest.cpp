@@ -40,8 +40,17 @@ std::optional<std::string> param(std::string_view text, const char* name, bool q
     std::optional<std::string_view> rest = after(text, pattern);
     if (!rest)
         return std::nullopt;
-    const size_t end = rest->find(quoted ? '"' : ',');
-    return std::string(rest->substr(0, end));
+    if (!quoted)
+        return std::string(rest->substr(0, rest->find(',')));
+    // quoted-string (RFC 9110 section 5.6.4): a quoted-pair stands for its
+    // second character, so an escaped quote does not end the value.
+    std::string value;
+    for (size_t i = 0; i < rest->size() && (*rest)[i] != '"'; ++i) {
+        if ((*rest)[i] == '\\' && i + 1 < rest->size())
+            ++i;
+        value += (*rest)[i];
+    }
+    return value;
 }
 
 }  // namespace
@@ -67,6 +76,19 @@ std::optional<std::string> get_quoted_param(std::string_view text, const char* n
 
 std::optional<std::string> get_token_param(std::string_view text, const char* name) {
     return param(text, name, false);
+}
+
+std::string quoted_string(std::string_view value) {
+    std::string out;
+    out.reserve(value.size() + 2);
+    out += '"';
+    for (char c : value) {
+        if (c == '\\' || c == '"')
+            out += '\\';
+        out += c;
+    }
+    out += '"';
+    return out;
 }
 
 void parse_digest_challenge(std::string_view text, digest_challenge& challenge) {

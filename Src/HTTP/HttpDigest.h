@@ -50,11 +50,17 @@ struct digest_qop {
 int parse_auth_type(Sablon::CStrParser& parser);
 
 // The value of parameter `name` in a challenge text, found byte for byte as
-// name="... (quoted: up to the next double quote or the end of the text) or
+// name="... (quoted: up to the next double quote that is not part of a
+// quoted-pair, or the end of the text; each quoted-pair "\c" gives c) or
 // name=... (token: up to the next comma or the end, nothing trimmed, quotes
 // kept). The first match wins, also inside a longer parameter name.
 std::optional<std::string> get_quoted_param(std::string_view text, const char* name);
 std::optional<std::string> get_token_param(std::string_view text, const char* name);
+
+// `value` as a quoted-string (RFC 9110 section 5.6.4, RFC 7616 section 3.4):
+// in double quotes, with every '\' and '"' written as a quoted-pair. CR, LF
+// and NUL are the caller's to refuse: no quoting makes them safe.
+std::string quoted_string(std::string_view value);
 
 // Fills every parameter of `challenge` from `text`; the client-side values
 // (nc, cnonce, ha1) are cleared.

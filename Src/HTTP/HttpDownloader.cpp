@@ -4,9 +4,14 @@
 // Exchange states (m_phrase):
 //   IDLE -> PARSE_URL (Init(url)) -> CONNECTING (connect started)
 //   -> TRANSFER (connected, TLS done, request queued) -> DONE (answer accepted)
+//   Over TLS the phase stays CONNECTING while the hand-shake runs: it starts
+//   in handle_output once the TCP connect completed and advances with every
+//   input or output event (or time-out) of its socket, never waiting inside a
+//   handler, until it and the certificate checks are done or it fails.
 //   A kept-alive connection goes DONE -> TRANSFER with each SendRequest.
 // An exchange ends with m_finished set and exactly one MSG_DOWNLOAD_END to
 // the owner; the phase at that moment gives the error reason.
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -14,6 +19,7 @@
 #include "Corvio/CHttpDownloader.h"
 #include "Corvio/CHttpParser.h"
 #include "HTTP/HttpDownloaderImpl.h"
+#include "HTTP/HttpParserState.h"
 #include "HTTP/HttpText.h"
 #include "Mardel/Log.h"
 #include "Sablon/SslStream.h"
@@ -33,7 +39,21 @@ void WakeWaiters(BufferWait& wait) {
     wait.cond.notify_all();
 }
 
+int SaturatedInt(long long value) {
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(value);
+}
+
 }  // namespace
+
+IHttpBodySink::~IHttpBodySink() = default;
+
+int IHttpBodySink::OnHeader(const CHttpParser& /*answer*/) {
+    return 0;
+}
 
 CHttpDownloaderImpl::~CHttpDownloaderImpl() {
     delete m_trust_ca;
@@ -71,6 +91,80 @@ int CHttpDownloader::SetKeepAliveMode(bool on) {
     return 0;
 }
 
+int CHttpDownloader::SetBodySink(IHttpBodySink* sink) {
+    CHttpDownloaderImpl* d = m_impl;
+    CGuard<CRecursiveMutex> lock(d->m_mutex);
+    if (d->m_buf != nullptr)
+        return -1;
+    try {
+        d->m_stream_recv.resize(sink != nullptr ? kStreamPiece : 0);
+    } catch (...) {
+        return -1;
+    }
+    d->m_sink = sink;
+    d->m_parser.SetBodyCallback(sink != nullptr ? &CHttpDownloader::body_to_sink : nullptr, this);
+    return 0;
+}
+
+int CHttpDownloader::body_to_sink(void* self, const char* data, int len) {
+    CHttpDownloader* me = static_cast<CHttpDownloader*>(self);
+    CHttpDownloaderImpl* d = me->m_impl;
+    try {
+        // The body of a 401 that is answered with credentials is not the
+        // final answer's: it is read and dropped.
+        std::string retried;
+        if (d->m_parser.GetStatusCode() == 401 && me->auth_retry_request(retried, true) > 0) {
+            d->m_sink_dropped = true;
+            return 0;
+        }
+        if (!me->sink_header())
+            return -1;
+        if (d->m_sink->OnBody(data, len) == 0)
+            return 0;
+    } catch (...) {
+        // Out of memory, or a sink that throws: a refusal.
+    }
+    d->m_sink_failed = true;
+    MARDEL_LOG(3, "body sink refused %d bytes after %lld\n", len, d->m_parser.GetBodyLength());
+    return -1;
+}
+
+bool CHttpDownloader::sink_header() {
+    CHttpDownloaderImpl* d = m_impl;
+    if (d->m_sink == nullptr || d->m_sink_header_sent)
+        return true;
+    d->m_sink_header_sent = true;
+    if (d->m_sink_dropped) {
+        // The retry did not go out (it could not be started): the body of
+        // this final answer is gone.
+        d->m_sink_failed = true;
+        MARDEL_LOG(3, "the body of the 401 answer was dropped, status:%d\n",
+                   d->m_parser.GetStatusCode());
+        return false;
+    }
+    int refused = -1;
+    try {
+        refused = d->m_sink->OnHeader(d->m_parser);
+    } catch (...) {
+    }
+    if (refused != 0) {
+        d->m_sink_failed = true;
+        MARDEL_LOG(3, "body sink refused the header, status:%d\n", d->m_parser.GetStatusCode());
+        return false;
+    }
+    return true;
+}
+
+void CHttpDownloader::end_sink() {
+    CHttpDownloaderImpl* d = m_impl;
+    if (d->m_sink == nullptr || !d->m_sink_end_owned)
+        return;
+    try {
+        d->m_sink->OnEnd(d->m_phrase == PHRASE_DONE && !d->m_sink_failed);
+    } catch (...) {
+    }
+}
+
 void CHttpDownloader::SetCurrentPhrase(DownloadPhrase phrase) {
     CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
     m_impl->m_phrase = phrase;
@@ -81,7 +175,7 @@ CHttpDownloader::DownloadPhrase CHttpDownloader::GetCurrentPhrase() {
     return m_impl->m_phrase;
 }
 
-int CHttpDownloader::Init(const Sablon::CSockAddr& addr, const char* request, int len) {
+int CHttpDownloader::Init(const Sablon::CSockAddr& addr, const char* request, int len) try {
     if (request == nullptr || len <= 0)
         return -1;
     CHttpDownloaderImpl* d = m_impl;
@@ -139,6 +233,9 @@ int CHttpDownloader::Init(const Sablon::CSockAddr& addr, const char* request, in
         return -1;
     }
     return 0;
+} catch (...) {
+    MARDEL_LOG(2, "out of memory\n");
+    return -1;
 }
 
 void CHttpDownloader::clearup() {
@@ -147,9 +244,13 @@ void CHttpDownloader::clearup() {
         return;
     d->m_stream = nullptr;
     RemoveSock(*d->m_sock);
+    // A hand-shake still running is abandoned; the TCP stream stays in m_sock.
+    delete d->m_tls;
+    d->m_tls = nullptr;
     if (d->m_notify_id != 0 && !d->m_finished) {
         d->m_finished = true;
         updateWWWAuthenticate();
+        end_sink();
         Notify(d->m_notify_id, MSG_DOWNLOAD_END, 0);
     }
     WakeWaiters(d->m_wait);
@@ -171,11 +272,13 @@ bool CHttpDownloaderImpl::fit_sender(int len) {
     return m_sender->SetBufferSize(len / Sablon::CStreamSender::BLOCK_SIZE + 1) >= 0;
 }
 
-int CHttpDownloader::handle_output(int handle) {
+int CHttpDownloader::handle_output(int handle) try {
     CHttpDownloaderImpl* d = m_impl;
     CGuard<CRecursiveMutex> lock(d->m_mutex);
     if (d->m_stream == nullptr)
         return -1;
+    if (d->m_tls != nullptr)
+        return continue_tls();
     if (d->m_connected || handle != d->m_stream->GetHandle()) {
         return d->m_sender != nullptr ? d->m_sender->handle_output(handle) : 0;
     }
@@ -193,33 +296,51 @@ int CHttpDownloader::handle_output(int handle) {
         clearup();
         return -1;
     }
-    auto register_input = [this, d] {
-        if (RegisterSock(*d->m_stream, MASK_INPUT | MASK_EXCEPTION,
-                         detail::ReactorTimeout(d->m_timeout)) == 0)
-            return true;
-        MARDEL_LOG(2, "RegisterSock failed!\n");
-        clearup();
-        return false;
-    };
     if (d->m_use_ssl) {
-        // The hand-shake replaces the stream object; the registration of the
-        // TCP object is dropped first and made again for the TLS stream.
-        RemoveSock(*d->m_stream);
+        // The hand-shake starts here and goes on with the events of its
+        // socket: this handler returns as soon as the peer owes bytes.
         if (!SSLConnect()) {
             MARDEL_LOG(3, "ssl connect error!\n");
             clearup();
             return -1;
         }
-        SetCurrentPhrase(PHRASE_TRANSFER);
-    } else {
-        SetCurrentPhrase(PHRASE_TRANSFER);
-        // Input interest is added before output interest is dropped: with
-        // exception interest alone in between, the reactor would switch the
-        // socket to its exception watch and back.
-        if (!register_input())
-            return -1;
-        UnregisterSock(*d->m_stream, MASK_OUTPUT);
+        return continue_tls();
     }
+    SetCurrentPhrase(PHRASE_TRANSFER);
+    return start_transfer();
+} catch (...) {
+    return end_on_exception();
+}
+
+// Advances the running TLS hand-shake; once it and the certificate checks
+// are done the exchange moves on to the transfer. m_mutex held.
+int CHttpDownloader::continue_tls() {
+    const int state = ssl_step();
+    if (state > 0)
+        return 0;
+    if (state < 0) {
+        MARDEL_LOG(3, "ssl connect error!\n");
+        clearup();
+        return -1;
+    }
+    SetCurrentPhrase(PHRASE_TRANSFER);
+    return start_transfer();
+}
+
+// Connected (and hand-shaken): the sender is made and the request queued,
+// the stream waits for the answer. m_mutex held.
+int CHttpDownloader::start_transfer() {
+    CHttpDownloaderImpl* d = m_impl;
+    // Input interest is added before output interest is dropped: with
+    // exception interest alone in between, the reactor would switch the
+    // socket to its exception watch and back.
+    if (RegisterSock(*d->m_stream, MASK_INPUT | MASK_EXCEPTION,
+                     detail::ReactorTimeout(d->m_timeout)) != 0) {
+        MARDEL_LOG(2, "RegisterSock failed!\n");
+        clearup();
+        return -1;
+    }
+    UnregisterSock(*d->m_stream, MASK_OUTPUT);
 
     d->m_sender = Sablon::CStreamSender::Create();
     if (d->m_sender == nullptr) {
@@ -249,20 +370,28 @@ int CHttpDownloader::handle_output(int handle) {
         clearup();
         return -1;
     }
-    if (d->m_use_ssl && !register_input())
-        return -1;
     return 0;
 }
 
 // A complete interim answer (1xx other than 101 Switching Protocols, RFC 9110
 // section 15.2) is not the result: the bytes after it start the next answer.
-// Returns the parser status after every interim answer was dropped.
-static parse_status_t SkipInterimAnswers(CHttpParser& parser, bool head) {
+// Any number of them is dropped, as long as their headers together stay
+// within kMaxInterimBytes (`interim_bytes` counts them for the exchange);
+// beyond that the exchange fails as a parse error, with the parser reset so
+// that no interim answer becomes the result. Returns the parser status after
+// every interim answer was dropped.
+static parse_status_t SkipInterimAnswers(CHttpParser& parser, bool head, int& interim_bytes) {
     parse_status_t status = parser.GetStatus();
-    for (int guard = 0; guard < 64 && status == HTTP_PARSE_COMPLETE; ++guard) {
+    while (status == HTTP_PARSE_COMPLETE) {
         const int code = parser.GetStatusCode();
         if (code < 100 || code > 199 || code == 101)
             break;
+        interim_bytes += http_parser_access::header_length(parser);
+        if (interim_bytes > kMaxInterimBytes) {
+            MARDEL_LOG(3, "interim answers too long, len: %d\n", interim_bytes);
+            parser.Reset();
+            return HTTP_PARSE_ERROR;
+        }
         std::string rest;
         if (parser.GetExtraLength() > 0 && parser.GetExtraBuffer() != nullptr) {
             rest.assign(reinterpret_cast<const char*>(parser.GetExtraBuffer()),
@@ -276,36 +405,49 @@ static parse_status_t SkipInterimAnswers(CHttpParser& parser, bool head) {
     return status;
 }
 
-int CHttpDownloader::handle_input(int /*handle*/) {
+int CHttpDownloader::handle_input(int /*handle*/) try {
     CHttpDownloaderImpl* d = m_impl;
     CGuard<CRecursiveMutex> lock(d->m_mutex);
     if (d->m_stream == nullptr)
         return -1;
+    if (d->m_tls != nullptr)
+        return continue_tls();
     // Each round reads one piece; a full piece is followed by another read.
+    char* const recv_buf = d->m_sink != nullptr ? d->m_stream_recv.data() : d->m_recv;
+    const int piece = d->m_sink != nullptr ? kStreamPiece : kRecvPiece;
+    const int pieces_per_event = kPiecesPerEvent * kRecvPiece / piece;
     int full_pieces = 0;
     for (;;) {
-        const int got = d->m_stream->Recv(d->m_recv, kRecvPiece);
+        const int got = d->m_stream->Recv(recv_buf, piece);
         if (got == 0)
             return 0;
         parse_status_t status = d->m_parser.GetStatus();
         // A read below 1 is the parser's end of input; a close after an answer
-        // that is already complete has nothing to add.
-        if (got > 0 || (status != HTTP_PARSE_COMPLETE && status != HTTP_PARSE_ERROR)) {
-            status = d->m_parser.Append(d->m_recv, got);
+        // that is already complete has nothing to add. Bytes after an answer
+        // that was reported were never asked for: they end the connection
+        // below and are not parsed.
+        if (got > 0 ? !d->m_finished
+                    : status != HTTP_PARSE_COMPLETE && status != HTTP_PARSE_ERROR) {
+            status = d->m_parser.Append(recv_buf, got);
         }
-        if (got > 0 && !d->m_finished)
-            status = SkipInterimAnswers(d->m_parser, d->m_head);
+        if (got > 0 && !d->m_finished) {
+            d->m_retry_unanswered = false;
+            status = SkipInterimAnswers(d->m_parser, d->m_head, d->m_interim_bytes);
+        }
 
         if (got < 0) {
             // The peer closed or the stream failed: the connection is gone,
             // so a retry can only go over a new one.
             d->m_keep_alive = false;
+            if (resend_on_new_connection())
+                return 0;
             if (status == HTTP_PARSE_COMPLETE && !d->m_finished) {
                 if (retry_with_auth())
                     return 0;
                 if (d->m_finished)
                     return 0;
-                SetCurrentPhrase(PHRASE_DONE);
+                if (sink_header())
+                    SetCurrentPhrase(PHRASE_DONE);
             }
             clearup();
             return 0;
@@ -318,6 +460,10 @@ int CHttpDownloader::handle_input(int /*handle*/) {
                 // SendRequest): its phase stands.
                 if (d->m_finished)
                     return 0;
+                if (!sink_header()) {
+                    clearup();
+                    return 0;
+                }
                 SetCurrentPhrase(PHRASE_DONE);
             }
             if (!d->m_keep_alive) {
@@ -336,6 +482,7 @@ int CHttpDownloader::handle_input(int /*handle*/) {
             if (!d->m_finished) {
                 d->m_finished = true;
                 updateWWWAuthenticate();
+                end_sink();
                 Notify(d->m_notify_id, MSG_DOWNLOAD_END, 0);
                 WakeWaiters(d->m_wait);
                 return 0;
@@ -348,44 +495,77 @@ int CHttpDownloader::handle_input(int /*handle*/) {
         // INIT: only interim answers so far, the final one is still to come.
         if (status == HTTP_PARSE_INCOMPLETE || status == HTTP_PARSE_UNTIL_CLOSE ||
             status == HTTP_PARSE_INIT) {
-            // A full piece means more may be waiting. Over TCP one event
-            // takes at most kPiecesPerEvent pieces: the level-triggered input
-            // event comes back for the rest, and meanwhile the owner's
-            // readers and other handlers of this loop get their turn. TLS
-            // reads on until a short read, since decrypted bytes left inside
-            // the TLS stream raise no input event.
-            if (got == kRecvPiece && (d->m_use_ssl || ++full_pieces < kPiecesPerEvent))
+            // A full piece means more may be waiting. One event takes at
+            // most the bytes of kPiecesPerEvent pieces, so that the owner's
+            // readers and the other handlers of this loop get their turn.
+            // Over TCP the level-triggered input event comes back for the
+            // rest; over TLS bytes already inside the TLS stream raise no
+            // event, so the downloader posts itself a message that reads on
+            // after the loop's other ready events.
+            if (got != piece)
+                return 0;
+            if (++full_pieces < pieces_per_event)
                 continue;
+            if (d->m_use_ssl && d->m_connected &&
+                static_cast<Sablon::CSslStream*>(d->m_stream)->HasPending())
+                Notify(GetID(), kMsgReadOn, 0);
             return 0;
         }
         MARDEL_LOG(3, "parse error, status:%d\n", static_cast<int>(status));
         clearup();
         return 0;
     }
+} catch (...) {
+    return end_on_exception();
 }
 
-int CHttpDownloader::handle_exception(int /*handle*/) {
+// An event handler met an exception (out of memory): the exchange ends as a
+// failure of its current phase, with a level 2 line; nothing reaches the
+// reactor.
+int CHttpDownloader::end_on_exception() {
+    MARDEL_LOG(2, "out of memory, the download ends\n");
+    try {
+        CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
+        clearup();
+    } catch (...) {
+    }
+    return -1;
+}
+
+int CHttpDownloader::handle_exception(int /*handle*/) try {
     MARDEL_LOG(3, "CHttpDownloader::handle_exception\n");
     CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
     clearup();
     return 0;
+} catch (...) {
+    return end_on_exception();
 }
 
-int CHttpDownloader::handle_input_timeout(int /*handle*/) {
+// During the TLS hand-shake a time-out of its socket goes to the hand-shake,
+// which fails once its own deadline has passed ("ssl connect error!").
+int CHttpDownloader::handle_input_timeout(int /*handle*/) try {
+    CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
+    if (m_impl->m_tls != nullptr)
+        return continue_tls();
     MARDEL_LOG(3, "CHttpDownloader::handle_input_timeout\n");
-    CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
     clearup();
     return 0;
+} catch (...) {
+    return end_on_exception();
 }
 
-int CHttpDownloader::handle_output_timeout(int /*handle*/) {
+int CHttpDownloader::handle_output_timeout(int /*handle*/) try {
+    CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
+    if (m_impl->m_tls != nullptr)
+        return continue_tls();
     MARDEL_LOG(3, "CHttpDownloader handle_output_timeout\n");
-    CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
     clearup();
     return 0;
+} catch (...) {
+    return end_on_exception();
 }
 
-int CHttpDownloader::handle_message(long from_id, unsigned int msg, long /*param*/) {
+int CHttpDownloader::handle_message(long from_id, unsigned int msg, long /*param*/) try {
     CHttpDownloaderImpl* d = m_impl;
     CGuard<CRecursiveMutex> lock(d->m_mutex);
     if (d->m_retry_downloader != nullptr) {
@@ -397,9 +577,14 @@ int CHttpDownloader::handle_message(long from_id, unsigned int msg, long /*param
         clearup();
         return 0;
     }
-    if (msg == Sablon::CStreamSender::MSG_SOCKET_EXCEPTION) {
+    if (msg == kMsgReadOn && from_id == GetID()) {
+        // Reading on over TLS after an input event that stopped at its share.
+        if (d->m_stream != nullptr && d->m_connected)
+            handle_input(d->m_stream->GetHandle());
+    } else if (msg == Sablon::CStreamSender::MSG_SOCKET_EXCEPTION) {
         MARDEL_LOG(3, "socket exception!\n");
-        clearup();
+        if (!resend_on_new_connection())
+            clearup();
     } else if (msg == Sablon::CStreamSender::MSG_BUFFER_SIZE) {
         MARDEL_LOG(4, "CHttpDownloder::handle_message MSG_BUFFER_SIZE recieved.\n");
         std::lock_guard<std::mutex> wait_lock(d->m_wait.mutex);
@@ -410,6 +595,8 @@ int CHttpDownloader::handle_message(long from_id, unsigned int msg, long /*param
                    static_cast<int>(msg));
     }
     return 0;
+} catch (...) {
+    return end_on_exception();
 }
 
 int CHttpDownloader::handle_close(Sablon::CNetHandler* /*handler*/) {
@@ -424,6 +611,8 @@ int CHttpDownloader::handle_close(Sablon::CNetHandler* /*handler*/) {
     {
         CGuard<CRecursiveMutex> lock(d->m_mutex);
         d->end_sender();
+        delete d->m_tls;
+        d->m_tls = nullptr;
         if (d->m_stream != nullptr) {
             RemoveSock(*d->m_stream);
             d->m_stream = nullptr;
@@ -468,6 +657,10 @@ int CHttpDownloader::SendRequest(const char* request, int len) {
     d->m_buf = copy;
     d->m_len = len;
     d->m_finished = false;
+    d->m_sink_header_sent = false;
+    d->m_sink_failed = false;
+    d->m_sink_dropped = false;
+    d->m_interim_bytes = 0;
     d->m_parser.Reset();
     d->m_head = head;
     d->m_parser.SetHeaderOnly(head);
@@ -475,6 +668,9 @@ int CHttpDownloader::SendRequest(const char* request, int len) {
     SetCurrentPhrase(PHRASE_TRANSFER);
     if (d->m_sender->Put(d->m_buf, d->m_len) < 0) {
         MARDEL_LOG(3, "Put failed, should not happend. m_len:%d\n", d->m_len);
+        // The connection of an authenticated retry is gone already.
+        if (resend_on_new_connection())
+            return 0;
         clearup();
         return -1;
     }
@@ -588,26 +784,33 @@ CHttpDownloader::ErrorReason CHttpDownloader::GetErrorReason() {
 }
 
 int CHttpDownloader::GetTotalContentSize() {
-    CHttpDownloaderImpl* d = m_impl;
-    CGuard<CRecursiveMutex> lock(d->m_mutex);
-    if (d->m_retry_downloader != nullptr)
-        return d->m_retry_downloader->GetTotalContentSize();
-    const char* length = d->m_parser.Value("Content-Length");
-    if (length != nullptr)
-        return std::atoi(length);
-    const parse_status_t status = d->m_parser.GetStatus();
-    if (status == HTTP_PARSE_COMPLETE || status == HTTP_PARSE_UNTIL_CLOSE) {
-        return d->m_parser.GetContentLength();
-    }
-    return -1;
+    return SaturatedInt(GetTotalContentSize64());
 }
 
 int CHttpDownloader::GetCurrentContentSize() {
+    return SaturatedInt(GetCurrentContentSize64());
+}
+
+long long CHttpDownloader::GetTotalContentSize64() {
     CHttpDownloaderImpl* d = m_impl;
     CGuard<CRecursiveMutex> lock(d->m_mutex);
     if (d->m_retry_downloader != nullptr)
-        return d->m_retry_downloader->GetCurrentContentSize();
-    return d->m_parser.GetContentLength();
+        return d->m_retry_downloader->GetTotalContentSize64();
+    const char* length = d->m_parser.Value("Content-Length");
+    if (length != nullptr)
+        return std::strtoll(length, nullptr, 10);
+    const parse_status_t status = d->m_parser.GetStatus();
+    if (status == HTTP_PARSE_COMPLETE || status == HTTP_PARSE_UNTIL_CLOSE)
+        return d->m_parser.GetBodyLength();
+    return -1;
+}
+
+long long CHttpDownloader::GetCurrentContentSize64() {
+    CHttpDownloaderImpl* d = m_impl;
+    CGuard<CRecursiveMutex> lock(d->m_mutex);
+    if (d->m_retry_downloader != nullptr)
+        return d->m_retry_downloader->GetCurrentContentSize64();
+    return d->m_parser.GetBodyLength();
 }
 
 }  // namespace Corvio

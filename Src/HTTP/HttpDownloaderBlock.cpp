@@ -3,6 +3,8 @@
 // caller's thread parked on a semaphore.
 #include "Corvio/CHttpDownloaderBlock.h"
 
+#include <climits>
+#include <cstdio>
 #include <string>
 
 #include "Corvio/CHttpParser.h"
@@ -13,6 +15,43 @@
 
 namespace Halvex {
 namespace Corvio {
+namespace {
+
+// Writes a download's body into a file (the standard library's file
+// functions); open before the download starts, closed after its end.
+class FileSink : public IHttpBodySink {
+public:
+    ~FileSink() override { close(); }
+    bool open(const std::string& path) {
+        m_failed = false;
+        m_file = std::fopen(path.c_str(), "wb");
+        if (m_file == nullptr)
+            MARDEL_LOG(2, "cannot open body file: %s\n", path.c_str());
+        return m_file != nullptr;
+    }
+    int OnBody(const char* data, int len) override {
+        if (std::fwrite(data, 1, static_cast<size_t>(len), m_file) == static_cast<size_t>(len))
+            return 0;
+        m_failed = true;
+        return -1;
+    }
+    void OnEnd(bool) override {}
+    // False when a write or the close failed.
+    bool close() {
+        if (m_file != nullptr && std::fclose(m_file) != 0)
+            m_failed = true;
+        m_file = nullptr;
+        const bool ok = !m_failed;
+        m_failed = false;
+        return ok;
+    }
+
+private:
+    std::FILE* m_file = nullptr;
+    bool m_failed = false;
+};
+
+}  // namespace
 
 // The owner handler of the block's downloaders. Lives from the block's
 // construction until the reactor has run handle_close after the block's
@@ -36,8 +75,8 @@ public:
 
     CHttpParser* get_result();
     CHttpDownloader::ErrorReason get_error_reason();
-    int get_total_content_size();
-    int get_current_content_size();
+    long long get_total_content_size();
+    long long get_current_content_size();
     std::string get_www_authenticate();
     // Closes the current downloader on the caller's thread (the block's
     // destructor), so that handle_close never touches a downloader that the
@@ -49,8 +88,13 @@ public:
     std::string m_password;
     const CHttpsOption* m_https_option = nullptr;
     std::string m_www_authenticate;
+    IHttpBodySink* m_sink = nullptr;
+    std::string m_body_path;
 
 private:
+    // Opens the body file of the download about to start; false when it
+    // cannot be created.
+    bool open_body_file();
     // Makes a configured new downloader the current one and hands back the
     // previous one (or null), which the caller closes once the new one has
     // been started: its close then usually rides on the same wake-up of the
@@ -65,6 +109,7 @@ private:
     CHttpDownloader* m_downloader = nullptr;
     Mardel::CMutex m_mutex;
     Mardel::CSemaphore m_done_sem{0};
+    FileSink m_file_sink;
 };
 
 CHttpDownloaderBlockImpl::~CHttpDownloaderBlockImpl() {
@@ -109,6 +154,14 @@ void CHttpDownloaderBlockImpl::apply_settings() {
     if (!m_www_authenticate.empty())
         m_downloader->SetWWWAuthenticate(m_www_authenticate.c_str());
     m_downloader->SetHttpsOption(m_https_option);
+    if (!m_body_path.empty())
+        m_downloader->SetBodySink(&m_file_sink);
+    else if (m_sink != nullptr)
+        m_downloader->SetBodySink(m_sink);
+}
+
+bool CHttpDownloaderBlockImpl::open_body_file() {
+    return m_body_path.empty() || m_file_sink.open(m_body_path);
 }
 
 int CHttpDownloaderBlockImpl::wait_for_end() {
@@ -116,6 +169,8 @@ int CHttpDownloaderBlockImpl::wait_for_end() {
     // downloader's own time-outs bound this wait.
     m_done_sem.pend();
     Mardel::CGuard<Mardel::CMutex> guard(m_mutex);
+    if (!m_file_sink.close())
+        return -1;
     // A complete answer that ended without failure. An until-close body cut
     // by a time-out leaves a parser in GetResult but a failure reason: the
     // caller can still read the partial answer, but the call fails.
@@ -132,14 +187,17 @@ int CHttpDownloaderBlockImpl::download_request(const Sablon::CSockAddr& addr, co
         CHttpDownloader* previous = nullptr;
         if (!replace_downloader(previous))
             return -1;
-        const int started = path ? m_downloader->InitUseSsl(addr, request, len, path)
-                                 : m_downloader->Init(addr, request, len);
+        const int started = !open_body_file() ? -1
+                            : path            ? m_downloader->InitUseSsl(addr, request, len, path)
+                                              : m_downloader->Init(addr, request, len);
         if (previous)
             previous->Close();
         // A downloader whose start failed sends no end notice; it stays, so
         // that the result readers answer from it.
-        if (started < 0)
+        if (started < 0) {
+            m_file_sink.close();
             return -1;
+        }
     }
     return wait_for_end();
 }
@@ -150,11 +208,15 @@ int CHttpDownloaderBlockImpl::download_url(const char* url, const char* path) {
         CHttpDownloader* previous = nullptr;
         if (!replace_downloader(previous))
             return -1;
-        const int started = path ? m_downloader->InitUseSsl(url, path) : m_downloader->Init(url);
+        const int started = !open_body_file() ? -1
+                            : path            ? m_downloader->InitUseSsl(url, path)
+                                              : m_downloader->Init(url);
         if (previous)
             previous->Close();
-        if (started < 0)
+        if (started < 0) {
+            m_file_sink.close();
             return -1;
+        }
     }
     return wait_for_end();
 }
@@ -169,14 +231,14 @@ CHttpDownloader::ErrorReason CHttpDownloaderBlockImpl::get_error_reason() {
     return m_downloader ? m_downloader->GetErrorReason() : CHttpDownloader::ERROR_NOT_STARTED;
 }
 
-int CHttpDownloaderBlockImpl::get_total_content_size() {
+long long CHttpDownloaderBlockImpl::get_total_content_size() {
     Mardel::CGuard<Mardel::CMutex> guard(m_mutex);
-    return m_downloader ? m_downloader->GetTotalContentSize() : -1;
+    return m_downloader ? m_downloader->GetTotalContentSize64() : -1;
 }
 
-int CHttpDownloaderBlockImpl::get_current_content_size() {
+long long CHttpDownloaderBlockImpl::get_current_content_size() {
     Mardel::CGuard<Mardel::CMutex> guard(m_mutex);
-    return m_downloader ? m_downloader->GetCurrentContentSize() : -1;
+    return m_downloader ? m_downloader->GetCurrentContentSize64() : -1;
 }
 
 std::string CHttpDownloaderBlockImpl::get_www_authenticate() {
@@ -233,24 +295,34 @@ int CHttpDownloaderBlock::SetTimeout(unsigned long long timeout) {
     return 0;
 }
 
-int CHttpDownloaderBlock::SetAuthInfo(const std::string& user, const std::string& password) {
-    m_impl->m_username = user;
-    m_impl->m_password = password;
+// The copies are made first: out of memory leaves both fields as they were.
+int CHttpDownloaderBlock::SetAuthInfo(const std::string& user, const std::string& password) try {
+    std::string user_copy(user);
+    std::string password_copy(password);
+    m_impl->m_username.swap(user_copy);
+    m_impl->m_password.swap(password_copy);
     return 0;
+} catch (...) {
+    MARDEL_LOG(2, "out of memory\n");
+    return -1;
 }
 
-int CHttpDownloaderBlock::SetAuthInfo(const char* user, const char* password) {
-    m_impl->m_username = user ? user : "";
-    m_impl->m_password = password ? password : "";
-    return 0;
+int CHttpDownloaderBlock::SetAuthInfo(const char* user, const char* password) try {
+    return SetAuthInfo(std::string(user ? user : ""), std::string(password ? password : ""));
+} catch (...) {
+    MARDEL_LOG(2, "out of memory\n");
+    return -1;
 }
 
 void CHttpDownloaderBlock::SetHttpsOption(const CHttpsOption* option) {
     m_impl->m_https_option = option;
 }
 
-void CHttpDownloaderBlock::SetWWWAuthenticate(const char* challenge) {
+// Out of memory keeps the previous challenge.
+void CHttpDownloaderBlock::SetWWWAuthenticate(const char* challenge) try {
     m_impl->m_www_authenticate = challenge ? challenge : "";
+} catch (...) {
+    MARDEL_LOG(2, "out of memory\n");
 }
 
 CHttpParser* CHttpDownloaderBlock::GetResult() {
@@ -261,16 +333,42 @@ CHttpDownloader::ErrorReason CHttpDownloaderBlock::GetErrorReason() {
     return m_impl->get_error_reason();
 }
 
+void CHttpDownloaderBlock::SetBodySink(IHttpBodySink* sink) {
+    m_impl->m_sink = sink;
+    m_impl->m_body_path.clear();
+}
+
+void CHttpDownloaderBlock::SetBodyFile(const char* path) {
+    m_impl->m_body_path = path ? path : "";
+    m_impl->m_sink = nullptr;
+}
+
+static int SaturatedInt(long long value) {
+    return value > INT_MAX ? INT_MAX : static_cast<int>(value);
+}
+
 int CHttpDownloaderBlock::GetTotalContentSize() {
-    return m_impl->get_total_content_size();
+    return SaturatedInt(m_impl->get_total_content_size());
 }
 
 int CHttpDownloaderBlock::GetCurrentContentSize() {
+    return SaturatedInt(m_impl->get_current_content_size());
+}
+
+long long CHttpDownloaderBlock::GetTotalContentSize64() {
+    return m_impl->get_total_content_size();
+}
+
+long long CHttpDownloaderBlock::GetCurrentContentSize64() {
     return m_impl->get_current_content_size();
 }
 
-std::string CHttpDownloaderBlock::GetWWWAuthenticate() {
+// Out of memory gives an empty text.
+std::string CHttpDownloaderBlock::GetWWWAuthenticate() try {
     return m_impl->get_www_authenticate();
+} catch (...) {
+    MARDEL_LOG(2, "out of memory\n");
+    return std::string();
 }
 
 }  // namespace Corvio

@@ -7,12 +7,14 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "Corvio/CHttpDownloader.h"
 #include "Corvio/CHttpParser.h"
 #include "Mardel/Mutex.h"
 #include "Sablon/Sock.h"
 #include "Sablon/SockAddr.h"
+#include "Sablon/SslStream.h"
 #include "Sablon/SslX509.h"
 #include "Sablon/StreamSender.h"
 
@@ -21,8 +23,19 @@ namespace Corvio {
 
 // Size of one read from the stream and of one sender block.
 constexpr int kRecvPiece = 32768;
-// Full pieces one input event reads over TCP before it lets the loop go on.
+// Full pieces (1 MiB) one input event reads before it lets the loop go on.
 constexpr int kPiecesPerEvent = 32;
+// In streaming mode one read takes up to this much: a large body then costs
+// fewer reads and fewer sink calls. The bytes per event stay the same.
+constexpr int kStreamPiece = 524288;
+// Message a downloader posts to itself to read on over TLS after an input
+// event stopped at kPiecesPerEvent with bytes still held inside the TLS
+// stream (they raise no socket event). Posted messages run after the
+// loop's socket events that are ready.
+constexpr unsigned int kMsgReadOn = 0x4310;
+// Header bytes that the interim answers (1xx) of one exchange may take
+// together: as much as one header arriving in pieces may take in the parser.
+constexpr int kMaxInterimBytes = 32768;
 // Fixed text limits: a URL and a rendered request hold at most 1023
 // characters, a PEM path at most 255.
 constexpr int kMaxUrlLen = 1023;
@@ -64,6 +77,10 @@ public:
     Sablon::CSockStream* m_stream = nullptr;
     Sablon::CSock* m_sock = nullptr;
     Sablon::CStreamSender* m_sender = nullptr;
+    // The TLS stream while its hand-shake runs, driven by this handler's
+    // socket events; m_stream and m_sock keep the TCP stream until it is
+    // done. Null before and after.
+    Sablon::CSslStream* m_tls = nullptr;
     // The request last started or sent (NUL-terminated); non-null marks the
     // downloader as used.
     char* m_buf = nullptr;
@@ -74,10 +91,16 @@ public:
     CHttpParser m_parser;
     // The current request is a HEAD request: its answer ends with the header.
     bool m_head = false;
+    // Header bytes of the interim answers skipped in the current exchange.
+    int m_interim_bytes = 0;
     unsigned long long m_timeout = 5000000;
     std::string m_username;
     std::string m_password;
     bool m_auth_retried = false;
+    // The authenticated request goes out on the kept connection and no byte
+    // of its answer has arrived yet: should the connection turn out closed,
+    // the request goes again over a new one.
+    bool m_retry_unanswered = false;
     CHttpDownloader* m_retry_downloader = nullptr;
     bool m_keep_alive = false;
     int m_password_type = 0;
@@ -91,6 +114,19 @@ public:
     std::string m_server_ip;
     Sablon::CSslX509* m_trust_ca = nullptr;
     std::string m_www_authenticate;
+    // Streaming mode: the caller's sink; whether this downloader ends it
+    // (a retry downloader only passes the body on); the header was announced
+    // in this exchange; the sink refused something in this exchange.
+    IHttpBodySink* m_sink = nullptr;
+    bool m_sink_end_owned = true;
+    bool m_sink_header_sent = false;
+    bool m_sink_failed = false;
+    // The body of a 401 about to be answered with credentials was dropped in
+    // this exchange; should that answer stay the final one after all, the
+    // exchange cannot succeed.
+    bool m_sink_dropped = false;
+    // Receive buffer of one read in streaming mode (kStreamPiece bytes).
+    std::vector<char> m_stream_recv;
     // Receive buffer of one read.
     char m_recv[kRecvPiece];
 };

@@ -62,6 +62,36 @@ bool name_is(const char* key, const char* key_end, const char* lower, int lower_
     return true;
 }
 
+// The length a Content-Length value frames (RFC 9110 section 8.6): 1*DIGIT,
+// or a list of that one value repeated ("5, 5"), with optional white space
+// (SP, HTAB) around the commas and at the end. -1 for anything else: a sign,
+// leading white space, other bytes after the digits, differing list values,
+// an empty element, or a value beyond `limit`.
+long long content_length_value(const char* p, long long limit) {
+    long long value = -1;
+    for (;;) {
+        const char* digits = p;
+        long long n = 0;
+        while (static_cast<unsigned char>(*p - '0') < 10u) {
+            const int digit = *p++ - '0';
+            if (n > (limit - digit) / 10)
+                return -1;
+            n = n * 10 + digit;
+        }
+        if (p == digits || (value >= 0 && n != value))
+            return -1;
+        value = n;
+        while (*p == ' ' || *p == '\t')
+            ++p;
+        if (*p == '\0')
+            return value;
+        if (*p++ != ',')
+            return -1;
+        while (*p == ' ' || *p == '\t')
+            ++p;
+    }
+}
+
 }  // namespace
 
 // RFC 9112 section 2.2 lets a recipient take a bare LF as a line end, so a
@@ -151,8 +181,10 @@ parse_status_t CHttpParser::parse_http_header(const char* data, int len) {
     }
 
     char* content_length = nullptr;
+    bool content_length_repeated = false;
     char* transfer_encoding = nullptr;
-    parse_http_elements(&cursor, end, info, &content_length, &transfer_encoding);
+    parse_http_elements(&cursor, end, info, &content_length, &content_length_repeated,
+                        &transfer_encoding);
 
     if (s->m_header_only)
         return HTTP_PARSE_COMPLETE;
@@ -162,18 +194,25 @@ parse_status_t CHttpParser::parse_http_header(const char* data, int len) {
         return HTTP_PARSE_COMPLETE;
 
     if (const char* cl = content_length) {
-        // RFC 9110 section 8.6: 1*DIGIT. A sign or leading white space is
-        // refused, and so is a value beyond the 32-bit signed body count.
-        // Bytes after the digits are ignored.
-        long long n = 0;
-        const char* p = cl;
-        while (static_cast<unsigned char>(*p - '0') < 10u && n <= INT_MAX)
-            n = n * 10 + (*p++ - '0');
-        if (p == cl || n > INT_MAX) {
-            MARDEL_LOG(3, "invalid http content_length:%s\n", cl);
+        // RFC 9112 section 6.3: a value that frames no single length, or
+        // several fields that disagree, leave the framing unknown; a
+        // response read on regardless could be split by its sender.
+        // A streamed body may announce up to 2^63-1 bytes, a stored one up to
+        // the 32-bit signed body count.
+        const long long limit = s->m_body_cb ? LLONG_MAX : INT_MAX;
+        const long long n = content_length_value(cl, limit);
+        const char* bad = n < 0 ? cl : nullptr;
+        for (int i = 0; !bad && content_length_repeated && i < info->header_num; ++i) {
+            const char* v = info->headers[i].value;
+            if (v != cl && equal_nocase(info->headers[i].key, "content-length") &&
+                content_length_value(v, limit) != n)
+                bad = v;
+        }
+        if (bad) {
+            MARDEL_LOG(3, "invalid http content_length:%s\n", bad);
             return HTTP_PARSE_ERROR;
         }
-        s->m_content_length = static_cast<int>(n);
+        s->m_content_length = n;
         return n != 0 ? HTTP_PARSE_INCOMPLETE : HTTP_PARSE_COMPLETE;
     }
     if (const char* te = transfer_encoding) {
@@ -190,9 +229,11 @@ parse_status_t CHttpParser::parse_http_header(const char* data, int len) {
 // without a colon runs into the next line, whose colon ends the name. An empty
 // name (the blank line that ends the header) stops the table. The values of
 // the first stored Content-Length and Transfer-Encoding fields (what Value
-// finds) are handed back for the framing decision.
+// finds) are handed back for the framing decision, and whether a further
+// Content-Length field was stored.
 int CHttpParser::parse_http_elements(char** cursor, char* end, http_message_info* info,
-                                     char** content_length, char** transfer_encoding) {
+                                     char** content_length, bool* content_length_repeated,
+                                     char** transfer_encoding) {
     scan::FieldScan fields(end);
     for (int i = 0; i < HTTP_MAX_HEADERS; ++i) {
         // key = skip(cursor, ":")
@@ -214,9 +255,12 @@ int CHttpParser::parse_http_elements(char** cursor, char* end, http_message_info
         if (*key == '\0')
             break;
         info->header_num = i + 1;
-        if (!*content_length && name_is(key, key_end, "content-length", 14))
-            *content_length = value;
-        else if (!*transfer_encoding && name_is(key, key_end, "transfer-encoding", 17))
+        if (name_is(key, key_end, "content-length", 14)) {
+            if (*content_length)
+                *content_length_repeated = true;
+            else
+                *content_length = value;
+        } else if (!*transfer_encoding && name_is(key, key_end, "transfer-encoding", 17))
             *transfer_encoding = value;
     }
     return info->header_num;

@@ -80,10 +80,18 @@ void free_content(http_parser_state* s) {
         free(s->m_content);
     s->m_content = nullptr;
     s->m_content_block = nullptr;
+    s->m_content_gathered = 0;
 }
 
 bool is_final(parse_status_t st) {
     return st == HTTP_PARSE_COMPLETE || st == HTTP_PARSE_ERROR;
+}
+
+// Whether GetContent gives the body: in the final states, and in
+// HTTP_PARSER_BUFFER_FULL, where the bytes kept up to the limit are all a
+// caller that stops there will ever get.
+bool content_readable(parse_status_t st) {
+    return is_final(st) || st == HTTP_PARSER_BUFFER_FULL;
 }
 
 // A copy of `len` bytes plus a NUL; NULL when the allocation fails.
@@ -135,6 +143,7 @@ void CHttpParser::Reset() {
     s->m_content_length = 0;
     s->m_cur_buf_size = 0;
     s->m_content_len = 0;
+    s->m_body_len = 0;
     s->m_status = HTTP_PARSE_INIT;
     clear_msg_info(&s->m_msg_info);
     s->m_chunked = false;
@@ -244,16 +253,20 @@ parse_status_t CHttpParser::after_header(const char* rest, int rest_len) {
         return s->m_status;
     if (rest_len <= 0)
         return s->m_status;
-    if (!s->m_chunked && s->m_content_length > 0 && rest_len >= s->m_content_length) {
-        // The whole body is here: one buffer, no blocks.
-        s->m_content = dup_bytes(rest, s->m_content_length);
+    if (!s->m_chunked && s->m_content_length > 0 && rest_len >= s->m_content_length &&
+        !s->m_body_cb) {
+        // The whole body is here: one buffer, no blocks. A stored body's
+        // length fits an int (the header check).
+        const int length = static_cast<int>(s->m_content_length);
+        s->m_content = dup_bytes(rest, length);
         if (!s->m_content) {
-            MARDEL_LOG(2, "calloc failed, len:%d\n", s->m_content_length);
+            MARDEL_LOG(2, "calloc failed, len:%d\n", length);
             return HTTP_PARSE_ERROR;
         }
-        s->m_content_len = s->m_content_length;
-        if (rest_len > s->m_content_length)
-            save_extra_buf(rest + s->m_content_length, rest_len - s->m_content_length);
+        s->m_content_len = length;
+        s->m_content_gathered = length;
+        if (rest_len > length)
+            save_extra_buf(rest + length, rest_len - length);
         return HTTP_PARSE_COMPLETE;
     }
     return parse_body(rest, rest_len);
@@ -263,16 +276,18 @@ parse_status_t CHttpParser::parse_body(const char* data, int len) {
     http_parser_state* s = m_state;
     if (s->m_chunked)
         return append_buffer_chunked(data, len);
+    if (s->m_body_cb)
+        return stream_body(data, len);
     if (s->m_content_length > 0) {
         // Only the announced length is body; what follows is extra bytes.
-        const int need = s->m_content_length - s->m_cur_buf_size;
-        const int n = len < need ? len : need;
+        const long long need = s->m_content_length - s->m_cur_buf_size;
+        const int n = len < need ? len : static_cast<int>(need);
         if (append_buffer(data, n) < 0) {
             s->m_content_len = s->m_cur_buf_size;
             return HTTP_PARSE_ERROR;
         }
         if (s->m_cur_buf_size == s->m_content_length) {
-            s->m_content_len = s->m_content_length;
+            s->m_content_len = s->m_cur_buf_size;
             if (len > n)
                 save_extra_buf(data + n, len - n);
             return HTTP_PARSE_COMPLETE;
@@ -290,8 +305,47 @@ parse_status_t CHttpParser::parse_body(const char* data, int len) {
     return s->m_status;
 }
 
+// Streaming mode, a body framed by Content-Length or by the end of input.
+parse_status_t CHttpParser::stream_body(const char* data, int len) {
+    http_parser_state* s = m_state;
+    int n = len;
+    if (s->m_content_length > 0) {
+        const long long need = s->m_content_length - s->m_body_len;
+        if (need < n)
+            n = static_cast<int>(need);
+    }
+    if (deliver_body(data, n) < 0)
+        return HTTP_PARSE_ERROR;
+    if (s->m_content_length > 0 && s->m_body_len == s->m_content_length) {
+        if (len > n)
+            save_extra_buf(data + n, len - n);
+        return HTTP_PARSE_COMPLETE;
+    }
+    return s->m_status;
+}
+
+// Hands decoded body bytes to the body callback; -1 when it refuses them or
+// the 64-bit count would wrap.
+int CHttpParser::deliver_body(const char* data, int len) {
+    http_parser_state* s = m_state;
+    if (len <= 0)
+        return 0;
+    if (len > LLONG_MAX - s->m_body_len) {
+        MARDEL_LOG(3, "http body too long, size:%lld len:%d\n", s->m_body_len, len);
+        return -1;
+    }
+    if (s->m_body_cb(s->m_body_ctx, data, len) != 0) {
+        MARDEL_LOG(3, "body callback stopped the message, body bytes:%lld\n", s->m_body_len);
+        return -1;
+    }
+    s->m_body_len += len;
+    return 0;
+}
+
 int CHttpParser::append_buffer(const char* data, int len) {
     http_parser_state* s = m_state;
+    if (s->m_body_cb)
+        return len < 0 ? -1 : deliver_body(data, len);
     if (len < 0) {
         MARDEL_LOG(3, "invalid length!\n");
         return -1;
@@ -366,9 +420,22 @@ int CHttpParser::GetContentLength() const {
     return m_state ? m_state->m_content_len : 0;
 }
 
+long long CHttpParser::GetBodyLength() const {
+    if (!m_state)
+        return 0;
+    return m_state->m_body_cb ? m_state->m_body_len : m_state->m_content_len;
+}
+
+void CHttpParser::SetBodyCallback(http_body_callback_t callback, void* context) {
+    if (!m_state)
+        return;
+    m_state->m_body_cb = callback;
+    m_state->m_body_ctx = callback ? context : nullptr;
+}
+
 char* CHttpParser::GetContent() {
     http_parser_state* s = m_state;
-    if (!s || !is_final(s->m_status))
+    if (!s || !content_readable(s->m_status))
         return nullptr;
     if (!s->m_content && s->m_content_len > 0 && !s->m_buf_list && s->m_cur_buf &&
         s->m_cur_buf->len >= s->m_content_len) {
@@ -377,15 +444,19 @@ char* CHttpParser::GetContent() {
         s->m_cur_buf = nullptr;
         s->m_content = s->m_content_block->data;
         s->m_content[s->m_content_len] = '\0';
+        s->m_content_gathered = s->m_content_len;
     }
-    if (!s->m_content && s->m_content_len > 0) {
+    if (s->m_content_gathered < s->m_content_len) {
+        // The blocks, behind what an earlier call gathered (if any).
         const int total = s->m_content_len;
         char* c = static_cast<char*>(malloc(static_cast<size_t>(total) + 1));
         if (!c) {
             MARDEL_LOG(3, "calloc failed, size:%d\n", total);
             return nullptr;
         }
-        int copied = 0;
+        int copied = s->m_content_gathered;
+        if (copied > 0)
+            memcpy(c, s->m_content, static_cast<size_t>(copied));
         http_buffer* b = s->m_buf_list;
         if (!b)
             b = s->m_cur_buf;
@@ -413,7 +484,9 @@ char* CHttpParser::GetContent() {
         s->m_buf_list = nullptr;
         s->m_buf_tail = nullptr;
         s->m_cur_buf = nullptr;
+        free_content(s);
         s->m_content = c;
+        s->m_content_gathered = total;
     }
     return s->m_content;
 }
@@ -439,6 +512,9 @@ CHttpParser* CHttpParser::Clone() const {
     d->m_chunked = s->m_chunked;
     d->m_chunk = s->m_chunk;
     d->m_header_only = s->m_header_only;
+    d->m_body_cb = s->m_body_cb;
+    d->m_body_ctx = s->m_body_ctx;
+    d->m_body_len = s->m_body_len;
 
     bool ok = true;
     if (s->m_http_header && s->m_http_header_len > 0) {
@@ -489,8 +565,10 @@ CHttpParser* CHttpParser::Clone() const {
         }
     }
     if (ok && s->m_content) {
-        d->m_content = dup_bytes(s->m_content, s->m_content_len);
+        d->m_content = dup_bytes(s->m_content, s->m_content_gathered);
         ok = d->m_content != nullptr;
+        if (ok)
+            d->m_content_gathered = s->m_content_gathered;
     }
     if (ok && s->m_extra_buf) {
         d->m_extra_buf = dup_bytes(s->m_extra_buf, s->m_extra_len);

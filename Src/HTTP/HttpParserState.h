@@ -66,7 +66,7 @@ enum http_chunk_result_t : int {
     CHUNK_RET_FRAMING = 3,        // a CR or LF required by the framing is missing
     CHUNK_RET_APPEND_FAILED = 4,  // storing decoded data failed (memory, 32-bit bound)
     CHUNK_RET_BAD_STATE = 5,
-    CHUNK_RET_SIZE_TOO_BIG = 6,      // a chunk size above 2147483647
+    CHUNK_RET_SIZE_TOO_BIG = 6,      // a chunk size above 2147483647 (stored) or 2^63-1
     CHUNK_RET_TRAILER_TOO_LONG = 7,  // a trailer line beyond 2147483647 bytes
 };
 
@@ -74,21 +74,21 @@ struct http_chunk_state {
     char size_str[HTTP_CHUNK_SIZE_DIGITS + 1];
     int size_len;
     int state;
-    unsigned int chunk_left;
+    unsigned long long chunk_left;
     int trailer_len;
     // Bytes of the last slice that followed the final LF of the body.
     int rest_len;
 };
 
 struct http_parser_state {
-    char* m_http_header;      // NUL-terminated header copy, cut in place; in m_header_buf
-    int m_http_header_len;    // header length + 1
-    int m_content_length;     // Content-Length value; 0 when absent
-    int m_max_buf_len;        // 0: no limit
-    int m_cur_buf_size;       // body bytes held in the blocks
-    http_buffer* m_buf_list;  // filled blocks, in arrival order
-    http_buffer* m_cur_buf;   // block being filled (header bytes until the header is complete)
-    char* m_content;          // the gathered body, NUL-terminated
+    char* m_http_header;         // NUL-terminated header copy, cut in place; in m_header_buf
+    int m_http_header_len;       // header length + 1
+    long long m_content_length;  // Content-Length value; 0 when absent
+    int m_max_buf_len;           // 0: no limit
+    int m_cur_buf_size;          // body bytes held in the blocks
+    http_buffer* m_buf_list;     // filled blocks, in arrival order
+    http_buffer* m_cur_buf;      // block being filled (header bytes until the header is complete)
+    char* m_content;             // the gathered body, NUL-terminated
     int m_content_len;
     parse_status_t m_status;
     http_message_info m_msg_info;
@@ -108,6 +108,15 @@ struct http_parser_state {
     // to it), kept across Reset unless it grew past two blocks.
     char* m_header_buf;
     size_t m_header_cap;
+    // Body bytes in m_content. Below m_content_len only when GetContent ran in
+    // HTTP_PARSER_BUFFER_FULL and more body arrived since: the rest is then
+    // in the blocks, and the next GetContent joins the two.
+    int m_content_gathered;
+    // Streaming mode: the body callback and its context (kept by Reset), and
+    // the body bytes handed to it for the current message.
+    http_body_callback_t m_body_cb;
+    void* m_body_ctx;
+    long long m_body_len;
 };
 
 // Position just behind the first blank line ("\r\n\r\n" or "\n\n") in
@@ -117,9 +126,15 @@ struct http_parser_state {
 const char* http_find_header_end(const char* buf, int len, int from);
 
 // Lets the library's unit tests reach the state (to drive counts near their
-// bounds without sending gigabytes).
+// bounds without sending gigabytes), and the downloader read how long a
+// parsed header was.
 struct http_parser_access {
     static http_parser_state* state(CHttpParser& parser) { return parser.m_state; }
+    // Bytes of the header block, blank line included; 0 before it is parsed.
+    static int header_length(const CHttpParser& parser) {
+        const http_parser_state* s = parser.m_state;
+        return s && s->m_http_header ? s->m_http_header_len - 1 : 0;
+    }
 };
 
 }  // namespace Corvio

@@ -11,6 +11,7 @@
 #include "HTTP/HttpDownloaderImpl.h"
 #include "HTTP/HttpText.h"
 #include "Mardel/Log.h"
+#include "Sablon/Resolver.h"
 
 namespace Halvex {
 namespace Corvio {
@@ -45,6 +46,93 @@ bool UseSsl(CHttpDownloaderImpl& d, const char* pem_path) {
         d.m_use_ssl = true;
     }
     return true;
+}
+
+// A URL taken apart: the host text (without brackets), whether it stood in
+// brackets, the port (the scheme's default when none is given) and the offset
+// of the target ("/..."), -1 when there is none.
+struct UrlParts {
+    std::string host;
+    bool bracketed = false;
+    unsigned short port = 0;
+    int path_offset = -1;
+};
+
+// Splits `copy`, a URL of at most kMaxUrlLen characters; false when it has no
+// scheme text, a byte that may not go onto the wire, an unclosed "[" or a bad
+// port.
+bool SplitUrl(const std::string& copy, UrlParts& parts) {
+    // The scheme text that occurs first decides; text before it is ignored.
+    const size_t http = copy.find("http://");
+    const size_t https = copy.find("https://");
+    size_t scheme;
+    size_t scheme_len;
+    if (http == std::string::npos && https == std::string::npos)
+        return false;
+    if (https == std::string::npos || (http != std::string::npos && http < https)) {
+        scheme = http;
+        scheme_len = 7;
+        parts.port = 80;
+    } else {
+        scheme = https;
+        scheme_len = 8;
+        parts.port = 443;
+    }
+
+    // Host and target go onto the wire: no white space or control character.
+    for (size_t i = scheme; i < copy.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(copy[i]);
+        if (c <= 0x20 || c == 0x7f)
+            return false;
+    }
+
+    const size_t host_begin = scheme + scheme_len;
+    const size_t slash = copy.find('/', host_begin);
+    std::string hostport;
+    if (slash == std::string::npos) {
+        parts.path_offset = -1;
+        hostport = copy.substr(host_begin);
+    } else {
+        parts.path_offset = static_cast<int>(slash);
+        hostport = copy.substr(host_begin, slash - host_begin);
+    }
+
+    std::string port_text;
+    bool has_port = false;
+    parts.bracketed = !hostport.empty() && hostport[0] == '[';
+    if (parts.bracketed) {
+        const size_t close = hostport.find(']');
+        if (close == std::string::npos)
+            return false;
+        parts.host = hostport.substr(1, close - 1);
+        const std::string rest = hostport.substr(close + 1);
+        if (!rest.empty()) {
+            if (rest[0] != ':')
+                return false;
+            has_port = true;
+            port_text = rest.substr(1);
+        }
+    } else {
+        const size_t colon = hostport.find(':');
+        if (colon == std::string::npos) {
+            parts.host = hostport;
+        } else {
+            parts.host = hostport.substr(0, colon);
+            has_port = true;
+            port_text = hostport.substr(colon + 1);
+        }
+    }
+    // An empty port after ":" means the scheme's default (RFC 3986 section 3.2.3).
+    return !has_port || port_text.empty() || ParsePort(port_text, parts.port);
+}
+
+// The host of a URL is an address when it is an IP-literal in brackets or
+// numeric address text (RFC 3986 section 3.2.2); anything else is a name.
+bool IsAddress(const UrlParts& parts) {
+    unsigned char bytes[16];
+    return parts.bracketed ||
+           Sablon::Inet::parseNumeric(Sablon::Inet::kFamilyIPv4, parts.host.c_str(), bytes) ||
+           Sablon::Inet::parseNumeric(Sablon::Inet::kFamilyIPv6, parts.host.c_str(), bytes);
 }
 
 }  // namespace
@@ -109,72 +197,12 @@ int CHttpDownloader::ParseURL(const char* url, Sablon::CSockAddr& addr, int& pat
         MARDEL_LOG(2, "url too long: %zu characters, at most %d\n", url_len, kMaxUrlLen);
         return -1;
     }
-    const std::string copy(url, url_len);
-
-    // The scheme text that occurs first decides; text before it is ignored.
-    const size_t http = copy.find("http://");
-    const size_t https = copy.find("https://");
-    size_t scheme;
-    size_t scheme_len;
-    unsigned short port;
-    if (http == std::string::npos && https == std::string::npos)
+    UrlParts parts;
+    if (!SplitUrl(std::string(url, url_len), parts))
         return -1;
-    if (https == std::string::npos || (http != std::string::npos && http < https)) {
-        scheme = http;
-        scheme_len = 7;
-        port = 80;
-    } else {
-        scheme = https;
-        scheme_len = 8;
-        port = 443;
-    }
-
-    // Host and target go onto the wire: no white space or control character.
-    for (size_t i = scheme; i < url_len; ++i) {
-        const unsigned char c = static_cast<unsigned char>(copy[i]);
-        if (c <= 0x20 || c == 0x7f)
-            return -1;
-    }
-
-    const size_t host_begin = scheme + scheme_len;
-    const size_t slash = copy.find('/', host_begin);
-    std::string hostport;
-    if (slash == std::string::npos) {
-        path_offset = -1;
-        hostport = copy.substr(host_begin);
-    } else {
-        path_offset = static_cast<int>(slash);
-        hostport = copy.substr(host_begin, slash - host_begin);
-    }
-
-    std::string host;
-    std::string port_text;
-    bool has_port = false;
-    if (!hostport.empty() && hostport[0] == '[') {
-        const size_t close = hostport.find(']');
-        if (close == std::string::npos)
-            return -1;
-        host = hostport.substr(1, close - 1);
-        const std::string rest = hostport.substr(close + 1);
-        if (!rest.empty()) {
-            if (rest[0] != ':')
-                return -1;
-            has_port = true;
-            port_text = rest.substr(1);
-        }
-    } else {
-        const size_t colon = hostport.find(':');
-        if (colon == std::string::npos) {
-            host = hostport;
-        } else {
-            host = hostport.substr(0, colon);
-            has_port = true;
-            port_text = hostport.substr(colon + 1);
-        }
-    }
-    // An empty port after ":" means the scheme's default (RFC 3986 section 3.2.3).
-    if (has_port && !port_text.empty() && !ParsePort(port_text, port))
-        return -1;
+    path_offset = parts.path_offset;
+    const std::string& host = parts.host;
+    const unsigned short port = parts.port;
 
     int result = -1;
     const int type = addr.GetType();
@@ -191,7 +219,7 @@ int CHttpDownloader::ParseURL(const char* url, Sablon::CSockAddr& addr, int& pat
     return result;
 }
 
-int CHttpDownloader::Init(const char* url) {
+int CHttpDownloader::Init(const char* url) try {
     CHttpDownloaderImpl* d = m_impl;
     {
         Mardel::CGuard<Mardel::CRecursiveMutex> lock(d->m_mutex);
@@ -207,25 +235,35 @@ int CHttpDownloader::Init(const char* url) {
         MARDEL_LOG(2, "ParseURL failed!\n");
         return -1;
     }
+    // RFC 9110 section 7.2: Host carries the URL's authority. A name is
+    // written as the URL has it, since servers choose the site by it; for an
+    // address, the numeric text of the address connected to.
     char host[128] = {};
     if (d->m_addr.GetIpStr(host, 127) != 0) {
         MARDEL_LOG(2, "host resolve failed!\n");
         return -1;
     }
+    UrlParts parts;
+    SplitUrl(url, parts);
     const char* target = path_offset > 0 ? url + path_offset : "/";
+    // Basic before any challenge (RFC 7617 section 2), never with a Digest HA1.
     std::string authorization;
-    if (!d->m_username.empty() && d->m_www_authenticate.empty()) {
+    if (!d->m_username.empty() && d->m_www_authenticate.empty() && d->m_password_type == 0) {
         if (!CHttpAuth::auth_basic(d->m_username, d->m_password, authorization))
             return -1;
     }
     std::string request;
-    detail::RenderGetRequest(target, host, d->m_addr.GetPort(), authorization, request);
+    detail::RenderGetRequest(target, IsAddress(parts) ? host : parts.host.c_str(),
+                             d->m_addr.GetPort(), authorization, request);
     if (request.size() > static_cast<size_t>(kMaxRequestLen)) {
         MARDEL_LOG(2, "request too long: %zu characters, at most %d\n", request.size(),
                    kMaxRequestLen);
         return -1;
     }
     return Init(d->m_addr, request.c_str(), static_cast<int>(request.size()));
+} catch (...) {
+    MARDEL_LOG(2, "out of memory\n");
+    return -1;
 }
 
 int CHttpDownloader::InitUseSsl(const char* url, const char* pem_path) {

@@ -6,7 +6,14 @@
 // MSG_DOWNLOAD_END message. A 401 answer with a Basic or Digest challenge is
 // answered once with credentials (RFC 7617, RFC 2617): on the same connection
 // in keep-alive mode, otherwise through a second downloader on a new
-// connection.
+// connection. The new connection is also taken in keep-alive mode when the
+// 401 closes the connection: by "Connection" other than keep-alive, as an
+// HTTP/1.0 answer without keep-alive, or by a close before any byte of the
+// answer to the retried request.
+//
+// Interim answers (1xx other than 101) are never the result: any number of
+// them is skipped, but their headers together may take at most 32768 bytes,
+// beyond which the exchange fails as a parse error.
 //
 // Life cycle:
 //   Create(owner id) -> setters -> Init / InitUseSsl -> ... MSG_DOWNLOAD_END
@@ -15,9 +22,32 @@
 // handle_close, which releases everything and deletes the object. The parser
 // handed out by GetResult stays valid until that Close().
 //
-// Threads: handlers run on the downloader's reactor loop, one event at a time;
-// Init, SendRequest, WaitBufferSize, DetachSock, the setters and the result
-// readers run on the caller's thread.
+// Threads: handlers run on the downloader's reactor loop, one event at a time,
+// and never wait on the peer: the TLS hand-shake advances with the events of
+// its socket, and one input event reads at most 1 MiB. Init, SendRequest,
+// WaitBufferSize, DetachSock, the setters and the result readers run on the
+// caller's thread.
+//
+// TLS: the hand-shake's time limit (SetTimeout / 1000 ms, at least 1) counts
+// from its start; the phase stays PHRASE_CONNECTING until the hand-shake and
+// the certificate checks have passed. A failure logs its cause at level 3 or
+// lower (lines beginning "TLS: "), then "ssl connect error!", and ends with
+// ERROR_CONNECT.
+//
+// Two ways to receive the body:
+//  - stored (the default): the parser GetResult hands out holds the whole
+//    answer, body included (GetContent), up to about 2 GiB;
+//  - streamed (SetBodySink): the body's decoded bytes go to the caller's
+//    IHttpBodySink as they arrive and are not kept, so memory stays constant
+//    whatever the size (Content-Length and chunk sizes up to 2^63-1). The
+//    parser GetResult hands out then holds the status line and header fields
+//    only: its GetContent is NULL and its GetContentLength 0; the 64-bit
+//    readers GetTotalContentSize64 / GetCurrentContentSize64 give the sizes.
+//
+// Out of memory: no exception leaves an operation. An int operation gives
+// -1, GetWWWAuthenticate an empty text, and a void setter keeps the previous
+// value; each logs a level 2 line. On the reactor thread the exchange ends in
+// its current phase (a transfer failure once connected) with its end notice.
 #pragma once
 
 #include <set>
@@ -32,6 +62,37 @@ namespace Corvio {
 
 class CHttpParser;
 class CHttpDownloaderImpl;
+
+// Receiver of a download's body in streaming mode (CHttpDownloader::SetBodySink,
+// CHttpDownloaderBlock::SetBodySink). Its operations run on the downloader's
+// reactor thread, with the downloader's lock held: they must not block for
+// long, and must not call Close, Init or SendRequest of that downloader (the
+// result readers may be called). An exception thrown by OnHeader or OnBody
+// counts as a refusal; one thrown by OnEnd is ignored. Only the final answer reaches the sink:
+// never an interim 1xx answer, never a 401 answer that is answered with
+// credentials (on either path).
+class CORVIO_API IHttpBodySink {
+public:
+    virtual ~IHttpBodySink();
+    // The final answer's header is complete; `answer` (valid during the call)
+    // holds its status line and fields. Called once per exchange, before the
+    // first OnBody (for an answer without a body, before OnEnd). A result
+    // other than 0 stops the download as a transfer failure. The default
+    // returns 0.
+    virtual int OnHeader(const CHttpParser& answer);
+    // The next `len` (> 0) decoded body bytes in order (chunked coding
+    // removed), valid during the call only. 0 goes on; any other result stops
+    // the download: it ends as a transfer failure (ERROR_TRANSFER) with a
+    // level 3 log line.
+    virtual int OnBody(const char* data, int len) = 0;
+    // The exchange ended, right before MSG_DOWNLOAD_END is sent: `complete`
+    // when the whole answer arrived and the exchange ended without failure
+    // (GetErrorReason ERROR_NONE); false for every failure (connect, TLS,
+    // time-out, a body cut short, a refusal by the sink). Once per exchange
+    // that Init or SendRequest started; none after a start that returned -1,
+    // after DetachSock, or once the owner has called Close().
+    virtual void OnEnd(bool complete) = 0;
+};
 
 // The end notice a downloader posts to its owner's handler id (parameter 0).
 constexpr unsigned int MSG_DOWNLOAD_END = 0x4300;
@@ -109,21 +170,36 @@ public:
     int SetAuthInfo(const std::string& user, const std::string& password);
     // A null argument leaves its field unchanged.
     int SetAuthInfo(const char* user, const char* password);
-    // 0: plain password; otherwise the password is the Digest HA1.
+    // 0: plain password; otherwise the password is the Digest HA1 (32
+    // hexadecimal digits). An HA1 answers Digest for its realm, so it is never
+    // sent in Basic: Init(url) then writes no Authorization line before a
+    // challenge, and a Basic challenge is not answered (level 3 "password is a
+    // digest HA1, not sent in basic auth"; the 401 is the result).
     void SetPasswordType(int type);
     // The kept challenge (a WWW-Authenticate value), empty when none.
     std::string GetWWWAuthenticate();
     void SetWWWAuthenticate(const char* challenge);
     // Copies the options; must be called before the connect completes.
     void SetHttpsOption(const CHttpsOption* option);
+    // Streaming mode: the final answer's body goes to `sink` (not owned; it
+    // must outlive the download, up to its last OnEnd or Close()) instead of
+    // the parser. Null returns to the stored mode. Only before Init or
+    // InitUseSsl: -1 once a download was started, else 0.
+    int SetBodySink(IHttpBodySink* sink);
 
     // Starts a GET of `url` ("http://" or "https://" ...). 0, or -1 when the
     // download could not start (no end notice follows then). The scheme only
     // chooses the default port: TLS is used by InitUseSsl alone, and Init
-    // sends credentials in clear.
+    // sends credentials in clear. The Host line carries the URL's host when
+    // it is a name, as written there; for an address, the numeric text of
+    // the address (IPv6 in brackets); the port is always written. A host
+    // name is looked up on the calling thread: a reactor handler should start
+    // downloads by address instead, so that its loop never waits on the
+    // resolver.
     //
     // The answer is kept in memory as it arrives; a peer may send a body of up
-    // to about 2 GiB (the parser's 32-bit counts) before the exchange fails.
+    // to about 2 GiB (the parser's 32-bit counts) before the exchange fails,
+    // unless a body sink (SetBodySink) takes the body as it arrives.
     int Init(const char* url);
     // Starts sending the complete request text `request` of `len` bytes.
     int Init(const Sablon::CSockAddr& addr, const char* request, int len);
@@ -152,9 +228,13 @@ public:
     CHttpParser* GetResult();
     ErrorReason GetErrorReason();
     // Announced body size (or the received one for an until-close body), -1
-    // when unknown; and the body bytes held so far.
+    // when unknown; and the body bytes received so far (held, or handed to
+    // the sink). Both saturate at INT_MAX (2147483647): use the 64-bit forms
+    // for larger bodies.
     int GetTotalContentSize();
     int GetCurrentContentSize();
+    long long GetTotalContentSize64();
+    long long GetCurrentContentSize64();
 
     int handle_input(int handle) override;
     int handle_output(int handle) override;
@@ -168,11 +248,30 @@ private:
     explicit CHttpDownloader(long notify_id);
     ~CHttpDownloader() override;
 
+    // Body callback of the parser in streaming mode (`self` is the downloader).
+    static int body_to_sink(void* self, const char* data, int len);
+    // Announces the final answer's header to the sink once; false when the
+    // sink refuses it.
+    bool sink_header();
+    // OnEnd for the exchange that ends now, when this downloader owns the
+    // sink's end.
+    void end_sink();
+    // The request that answers the 401 in m_parser with credentials: 1 with
+    // `out` set; 0 when such an answer is ruled out after the preconditions
+    // held; -1 when a precondition does not hold. `quiet`: no log line.
+    int auth_retry_request(std::string& out, bool quiet);
     void SetCurrentPhrase(DownloadPhrase phrase);
     DownloadPhrase GetCurrentPhrase();
     void clearup();
+    int end_on_exception();
     bool SSLConnect();
+    int ssl_step();
+    bool ssl_check_peer();
+    int continue_tls();
+    int start_transfer();
     bool retry_with_auth();
+    bool retry_on_new_connection(const std::string& request);
+    bool resend_on_new_connection();
     void updateWWWAuthenticate();
     bool build_auth_req(const char* request, int len, const std::string& www_authenticate,
                         std::string& out);

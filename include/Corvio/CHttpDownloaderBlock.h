@@ -19,6 +19,12 @@
 // destroyed. Before any download GetResult is null, GetErrorReason is
 // ERROR_NOT_STARTED, both sizes are -1 and GetWWWAuthenticate is empty.
 //
+// Streaming mode (SetBodySink or SetBodyFile): the body goes to a sink or a
+// file as it arrives, in constant memory whatever its size; the same result
+// rules hold, and GetResult then holds the status line and header fields only
+// (GetContent NULL, GetContentLength 0); the 64-bit size readers give the
+// sizes.
+//
 // Threads: one caller thread at a time per object. The setters apply at the
 // next download. Not copyable: an object owns its reactor handler.
 #pragma once
@@ -71,13 +77,29 @@ public:
     // A challenge (WWW-Authenticate value) for the next downloads' first
     // request; null or "" for none.
     void SetWWWAuthenticate(const char* challenge);
+    // Streaming mode for the next downloads: the final answer's body goes to
+    // `sink` (not owned; it must outlive each download) as it arrives; its
+    // operations run on a reactor thread while Download waits (see
+    // IHttpBodySink). Null: the stored mode. Clears a body file.
+    void SetBodySink(IHttpBodySink* sink);
+    // Streaming mode into a file for the next downloads: each download
+    // creates or truncates `path` and writes the final answer's body (of any
+    // status) into it as it arrives; the file is closed before Download
+    // returns. A download that fails or is cut short returns -1 and leaves
+    // the bytes that arrived in the file (GetCurrentContentSize64 says how
+    // many); a file that cannot be created or written fails the download.
+    // Null or "": no file. Clears a body sink.
+    void SetBodyFile(const char* path);
 
     // The last download's answer (valid until the next download or the
     // destruction), or null. Owned by this object: never Release it.
     CHttpParser* GetResult();
     CHttpDownloader::ErrorReason GetErrorReason();
+    // Both saturate at INT_MAX; the 64-bit forms give any size.
     int GetTotalContentSize();
     int GetCurrentContentSize();
+    long long GetTotalContentSize64();
+    long long GetCurrentContentSize64();
     // The challenge the last download kept (refreshed by Authentication-Info);
     // empty when none or before any download.
     std::string GetWWWAuthenticate();

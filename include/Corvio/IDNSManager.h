@@ -10,8 +10,9 @@
 //
 // Operations may be called from many threads at once. Those the manager does
 // not provide return false and set the calling thread's last error
-// (Mardel::getLastError) to kDNSManagerNotProvided. No exception leaves an
-// operation.
+// (Mardel::getLastError) to kDNSManagerNotProvided. After a false result of
+// getAddrInfo or getAddrInfoAll the last error tells why (the codes below).
+// No exception leaves an operation.
 #pragma once
 
 #include <set>
@@ -27,6 +28,25 @@ namespace Corvio {
 
 // Last error of an operation the manager does not provide.
 constexpr unsigned int kDNSManagerNotProvided = 0x10030010;
+// Last errors of a failed getAddrInfo / getAddrInfoAll:
+// a null or empty name, a family other than 0 and 1, or a mode outside 1 to 4;
+constexpr unsigned int kDNSManagerBadArgument = 0x10030011;
+// every request slot is busy with other names (or a worker could not start);
+constexpr unsigned int kDNSManagerNoFreeSlot = 0x10030012;
+// the time limit ran out before the resolver answered;
+constexpr unsigned int kDNSManagerTimedOut = 0x10030013;
+// the name has no address (of the family), or a cache step found no entry;
+constexpr unsigned int kDNSManagerNotFound = 0x10030014;
+// the resolver failed for now (a later call may succeed); getAddrInfo gives
+// it when its limit ran out while it was trying again after such a failure;
+constexpr unsigned int kDNSManagerTemporaryFailure = 0x10030015;
+// the resolver failed for good, or its answer could not be rendered;
+constexpr unsigned int kDNSManagerPermanentFailure = 0x10030016;
+// memory ran out.
+constexpr unsigned int kDNSManagerOutOfMemory = 0x10030017;
+// When both families of getAddrInfoAll fail, the code is the first in this
+// order: out of memory, no free slot, time limit, temporary, permanent, not
+// found.
 
 // Where an answer may come from. No other value is valid; the fixed
 // underlying type lets any int reach the operations, which refuse it.
@@ -60,9 +80,10 @@ public:
     // One address of `family` (0 IPv4, 1 IPv6) for `name` into `ip`, waiting
     // at most `timeout` ms (0: no limit). A numeric address of the family is
     // its own answer whatever the mode. `ip` is written only on success.
-    // A wait without a limit ends with false as soon as the resolver says the
-    // name does not exist or fails for good; on a temporary failure the name
-    // is tried again about every second for as long as the caller waits.
+    // A wait, with or without a limit, ends with false as soon as the resolver
+    // says the name does not exist or fails for good; after a temporary
+    // failure the name is tried again about every second, within the limit
+    // (without one, for as long as the caller waits).
     virtual bool getAddrInfo(const char* name, int family, std::string& ip,
                              unsigned long long timeout, DNSMode mode);
     // Up to three IPv4 and three IPv6 addresses of `name` into `ips`; each

@@ -6,10 +6,14 @@
 // in turn (0: the whole rest), the message from byte 7 on.
 //
 // Checked: no crash or sanitizer report; GetContent is NULL before a final
-// state; every text and buffer handed out is NUL-terminated where its length
-// says; the clone ends exactly as the original; and for messages whose header
-// fits the header block, feeding the message whole ends with the same status,
-// content and extra bytes as feeding it in slices.
+// state, except the bytes kept in HTTP_PARSER_BUFFER_FULL (read after every
+// such slice, so that later slices add to content already gathered); every text and buffer handed
+// out is NUL-terminated where its length says; the clone ends exactly as the original; and for
+// messages whose header fits the header block, feeding the message whole ends with the same status,
+// content and extra bytes as feeding it in slices; and the same slices fed in
+// streaming mode (a body callback) hand out the bytes the stored mode keeps
+// and end the same way, except where the 64-bit bounds take what the 32-bit
+// ones refuse.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -64,7 +68,7 @@ Result inspect(CHttpParser& p, const std::string& refused) {
     check(len >= 0);
     const char* content = p.GetContent();
     if (!is_final(r.status))
-        check(content == nullptr);
+        check((content != nullptr) == (r.status == HTTP_PARSER_BUFFER_FULL && len > 0));
     r.has_content = content != nullptr;
     if (content) {
         check(content[len] == '\0');
@@ -130,8 +134,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (copy)
             check(append(*copy, msg + pos, n) == st);
         check(!is_final(st) || parser.GetContentLength() >= 0);
-        if (!is_final(st))
-            check(parser.GetContent() == nullptr);
+        if (!is_final(st)) {
+            const char* kept = parser.GetContent();
+            check((kept != nullptr) ==
+                  (st == HTTP_PARSER_BUFFER_FULL && parser.GetContentLength() > 0));
+            check(!kept || kept[parser.GetContentLength()] == '\0');
+        }
         pos += n;
         if (clone && !copy) {
             copy = parser.Clone();
@@ -167,6 +175,43 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check(w.has_content == sliced.has_content && w.content == sliced.content);
         if (w.status == HTTP_PARSE_COMPLETE)
             check(w.extra == sliced.extra);
+    }
+
+    // Streaming mode over the same slices; the buffer limit does not apply.
+    CHttpParser streaming;
+    std::string streamed;
+    streaming.SetHeaderOnly(header_only);
+    streaming.SetBodyCallback(
+        [](void* ctx, const char* d, int n) {
+            static_cast<std::string*>(ctx)->append(d, static_cast<size_t>(n));
+            return 0;
+        },
+        &streamed);
+    pos = 0;
+    for (int i = 0; pos < msg_len && !is_final(streaming.GetStatus()); ++i) {
+        size_t n = sizes[i % 4] ? sizes[i % 4] : msg_len - pos;
+        if (n > msg_len - pos)
+            n = msg_len - pos;
+        append(streaming, msg + pos, n);
+        pos += n;
+    }
+    if (eof)
+        streaming.Append(nullptr, 0);
+    const parse_status_t st = streaming.GetStatus();
+    check(streaming.GetContentLength() == 0 && streaming.GetContent() == nullptr);
+    check(streaming.GetBodyLength() == static_cast<long long>(streamed.size()));
+    if (sliced.status == HTTP_PARSE_COMPLETE) {
+        std::string extra;
+        if (streaming.GetExtraBuffer())
+            extra.assign(reinterpret_cast<const char*>(streaming.GetExtraBuffer()),
+                         static_cast<size_t>(streaming.GetExtraLength()));
+        check(st == HTTP_PARSE_COMPLETE && streamed == sliced.content &&
+              extra + refused == sliced.extra);
+    } else if (sliced.status == HTTP_PARSE_ERROR) {
+        check(streamed.compare(0, sliced.content.size(), sliced.content) == 0);
+        check(st != HTTP_PARSE_ERROR || streamed == sliced.content);
+    } else if (sliced.status != HTTP_PARSER_BUFFER_FULL) {
+        check(st == sliced.status && streaming.GetBodyLength() == parser.GetContentLength());
     }
 
     parser.Reset();

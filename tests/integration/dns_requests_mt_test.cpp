@@ -1,7 +1,7 @@
 // Request slots under concurrent callers, with a fake resolver: sharing of
 // one slot, the 21st name refused, retries of failed runs, limits that run
-// out, how waits without limit end, the failed all-address slot, and the
-// manager's creation and destruction racing with its own threads.
+// out, how waits end and the reason they leave, the failed all-address slot,
+// and the manager's creation and destruction racing with its own threads.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "Mardel/LastError.h"
 #include "support/DnsFixture.h"
 #include "support/LogCapture.h"
 
@@ -99,7 +100,9 @@ TEST_F(DnsManagerTest, TwentyFirstConcurrentNameIsRefusedAtOnce) {
         EXPECT_LT(msSince(began), 500);
         EXPECT_EQ(ip, "-");
         EXPECT_TRUE(capture.Has(kNoSlot, 3));
+        EXPECT_EQ(Halvex::Mardel::getLastError(), kDNSManagerNoFreeSlot);
         EXPECT_EQ(capture.Lines().size(), 1u);  // nothing more
+        EXPECT_EQ(capture.Lines()[0].function, "Halvex::Corvio::CDNSManager::addRequest");
         // A caller of a name in flight still joins.
         std::string joined;
         std::thread join([&] { mgr->getAddrInfo("n7.test", 0, joined, 5000, DNSModeNetOnly); });
@@ -144,6 +147,8 @@ TEST_F(DnsManagerTest, TwentyFirstAllAddressNameFailsBothFamiliesAtOnce) {
                   (std::vector<std::string>{kNoSlot, "getAddrInfoAll IPV4 failed!\n", kNoSlot,
                                             "getAddrInfoAll IPV6 failed!\n",
                                             "getAddrInfoAll failed!\n"}));
+        EXPECT_EQ(capture.Lines()[2].function, "Halvex::Corvio::CDNSManager::addRequestAll");
+        EXPECT_EQ(Halvex::Mardel::getLastError(), kDNSManagerNoFreeSlot);
     }
     resolver->open();
     for (auto& t : threads)
@@ -173,23 +178,25 @@ TEST_F(DnsManagerTest, FailedRunIsTriedAgainAboutASecondLaterWhileACallerWaits) 
         capture.Has("getaddrinfo failed, error:Temporary failure in name resolution!\n", 3));
 }
 
-// The rule for a wait without limit: a temporary failure is tried again for
-// as long as the caller waits; a definitive one (no such name, or the
-// resolver's permanent failure) ends the wait with false.
-struct UnlimitedCase {
+// The rule for a wait, with or without a limit: a temporary failure is tried
+// again about every second while the caller waits; a definitive one (no such
+// name, or the resolver's permanent failure) ends the wait with false at
+// once. A false result leaves its reason as the last error.
+struct WaitCase {
     const char* title;
+    unsigned long long timeout;
     ResolveError error;
     int temporary_failures;
     bool result;
     int calls;
     int64_t min_ms, max_ms;
+    unsigned int code;  // last error after false
 };
 
-class DnsUnlimitedWaitTest : public DnsManagerTest,
-                             public ::testing::WithParamInterface<UnlimitedCase> {};
+class DnsWaitTest : public DnsManagerTest, public ::testing::WithParamInterface<WaitCase> {};
 
-TEST_P(DnsUnlimitedWaitTest, EndsAsTheRuleSays) {
-    const UnlimitedCase& c = GetParam();
+TEST_P(DnsWaitTest, EndsAsTheRuleSays) {
+    const WaitCase& c = GetParam();
     FakeAnswer a;
     a.v4 = {"192.0.2.6"};
     a.error = c.error;
@@ -198,33 +205,34 @@ TEST_P(DnsUnlimitedWaitTest, EndsAsTheRuleSays) {
     LogCapture capture;
     auto began = Clock::now();
     std::string ip = "-";
-    EXPECT_EQ(mgr->getAddrInfo("wait.test", 0, ip, 0, DNSModeNetOnly), c.result);
+    Halvex::Mardel::setLastError(0);
+    EXPECT_EQ(mgr->getAddrInfo("wait.test", 0, ip, c.timeout, DNSModeNetOnly), c.result);
     int64_t took = msSince(began);
     EXPECT_GE(took, c.min_ms);
     EXPECT_LT(took, c.max_ms);
     EXPECT_EQ(resolver->calls("wait.test", kV4), c.calls);
     EXPECT_EQ(ip, c.result ? "192.0.2.6" : "-");
+    EXPECT_EQ(Halvex::Mardel::getLastError(), c.code);
     if (!c.result)
         EXPECT_TRUE(capture.Has("getAddrInfo failed!request:0,timeout ref:1 times!\n", 3));
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Kinds, DnsUnlimitedWaitTest,
-    ::testing::Values(UnlimitedCase{"NotFoundEnds", ResolveError::notFound, 0, false, 1, 0, 900},
-                      UnlimitedCase{"PermanentEnds", ResolveError::permanent, 0, false, 1, 0, 900},
-                      UnlimitedCase{"TemporaryKeepsTrying", ResolveError::none, 2, true, 3, 1900,
-                                    5000}),
-    [](const ::testing::TestParamInfo<UnlimitedCase>& info) { return info.param.title; });
-
-TEST_F(DnsManagerTest, LimitedWaitKeepsRetryingADefinitiveFailureUntilItsLimit) {
-    LogCapture capture;
-    auto began = Clock::now();
-    std::string ip;
-    EXPECT_FALSE(mgr->getAddrInfo("missing.test", 0, ip, 1300, DNSModeNetOnly));
-    EXPECT_GE(msSince(began), 1290);
-    EXPECT_EQ(resolver->calls("missing.test", kV4), 2);
-    EXPECT_TRUE(capture.Has("getAddrInfo failed!request:0,timeout ref:1 times!\n", 3));
-}
+    Kinds, DnsWaitTest,
+    ::testing::Values(
+        WaitCase{"NotFoundEnds", 0, ResolveError::notFound, 0, false, 1, 0, 900,
+                 kDNSManagerNotFound},
+        WaitCase{"PermanentEnds", 0, ResolveError::permanent, 0, false, 1, 0, 900,
+                 kDNSManagerPermanentFailure},
+        WaitCase{"TemporaryKeepsTrying", 0, ResolveError::none, 2, true, 3, 1900, 5000, 0},
+        WaitCase{"LimitedNotFoundEnds", 5000, ResolveError::notFound, 0, false, 1, 0, 900,
+                 kDNSManagerNotFound},
+        WaitCase{"LimitedPermanentEnds", 5000, ResolveError::permanent, 0, false, 1, 0, 900,
+                 kDNSManagerPermanentFailure},
+        WaitCase{"LimitedTemporaryRetriesUntilTheLimit", 1300, ResolveError::temporary, 0, false, 2,
+                 1290, 2500, kDNSManagerTemporaryFailure},
+        WaitCase{"LimitedTemporaryThenAnswer", 5000, ResolveError::none, 1, true, 2, 950, 2500, 0}),
+    [](const ::testing::TestParamInfo<WaitCase>& info) { return info.param.title; });
 
 TEST_F(DnsManagerTest, CallerOutOfTimeLeavesTheAnswerToTheCache) {
     FakeAnswer a;
@@ -236,6 +244,7 @@ TEST_F(DnsManagerTest, CallerOutOfTimeLeavesTheAnswerToTheCache) {
     std::string ip = "-";
     EXPECT_FALSE(mgr->getAddrInfo("slow.test", 0, ip, 50, DNSModeNetOnly));
     EXPECT_LT(msSince(began), 250);
+    EXPECT_EQ(Halvex::Mardel::getLastError(), kDNSManagerTimedOut);
     EXPECT_EQ(ip, "-");
     EXPECT_TRUE(capture.Has("getAddrInfo failed!request:0,timeout ref:1 times!\n", 3));
     EXPECT_FALSE(mgr->getAddrInfo("slow.test", 0, ip, 0, DNSModeCacheOnly));

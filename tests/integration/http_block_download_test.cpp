@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -96,28 +97,59 @@ void PrintTo(const EndCase& c, std::ostream* os) {
 
 class HttpBlockEnd : public ::testing::TestWithParam<EndCase> {};
 
+// Each case runs stored, then streamed into a file: the same result, and the
+// file holds the body bytes that arrived (all of them, or those before the
+// failure).
 TEST_P(HttpBlockEnd, ResultAndReaders) {
     const EndCase& c = GetParam();
-    std::unique_ptr<LoopbackServer> server;
-    std::string url;
-    if (c.script.empty()) {
-        url = "http://127.0.0.1:" + std::to_string(corvio_test::TcpListener::ClosedPort()) + "/x";
-    } else {
-        server.reset(new LoopbackServer(Plain(), {c.script}));
-        ASSERT_TRUE(server->Ok()) << server->Error();
-        url = Url(*server);
+    const std::string path = ::testing::TempDir() + "corvio_block_" + c.name;
+    for (bool to_file : {false, true}) {
+        SCOPED_TRACE(to_file ? "file" : "stored");
+        std::unique_ptr<LoopbackServer> server;
+        std::string url;
+        if (c.script.empty()) {
+            url =
+                "http://127.0.0.1:" + std::to_string(corvio_test::TcpListener::ClosedPort()) + "/x";
+        } else {
+            server.reset(new LoopbackServer(Plain(), {c.script}));
+            ASSERT_TRUE(server->Ok()) << server->Error();
+            url = Url(*server);
+        }
+        CHttpDownloaderBlock block;
+        block.SetTimeout(c.timeout_us);
+        if (to_file)
+            block.SetBodyFile(path.c_str());
+        EXPECT_EQ(block.Download(url.c_str()), c.result);
+        EXPECT_EQ(block.GetErrorReason(), c.reason);
+        CHttpParser* result = block.GetResult();
+        ASSERT_EQ(result != nullptr, c.has_result);
+        if (result)
+            EXPECT_EQ(result->GetStatusCode(), c.status);
+        EXPECT_EQ(block.GetTotalContentSize(), c.total);
+        EXPECT_EQ(block.GetCurrentContentSize(), c.current);
+        if (!to_file) {
+            EXPECT_EQ(Body(result), c.body);
+            continue;
+        }
+        EXPECT_EQ(Body(result), "<none>");
+        std::FILE* f = std::fopen(path.c_str(), "rb");
+        ASSERT_NE(f, nullptr);
+        char buf[64] = {};
+        const size_t got = std::fread(buf, 1, sizeof(buf), f);
+        std::fclose(f);
+        std::remove(path.c_str());
+        EXPECT_EQ(got, static_cast<size_t>(c.current));
+        if (std::string(c.body) != "<none>")
+            EXPECT_EQ(std::string(buf, got), c.body);
     }
+}
+
+TEST(HttpBlockDownload, UnwritableBodyFileFailsWithoutWaiting) {
     CHttpDownloaderBlock block;
-    block.SetTimeout(c.timeout_us);
-    EXPECT_EQ(block.Download(url.c_str()), c.result);
-    EXPECT_EQ(block.GetErrorReason(), c.reason);
-    CHttpParser* result = block.GetResult();
-    ASSERT_EQ(result != nullptr, c.has_result);
-    if (result)
-        EXPECT_EQ(result->GetStatusCode(), c.status);
-    EXPECT_EQ(block.GetTotalContentSize(), c.total);
-    EXPECT_EQ(block.GetCurrentContentSize(), c.current);
-    EXPECT_EQ(Body(result), c.body);
+    block.SetBodyFile("/nonexistent-dir/body");
+    LogCapture log;
+    EXPECT_EQ(block.Download("http://127.0.0.1:9/x"), -1);
+    EXPECT_TRUE(log.Has("cannot open body file: /nonexistent-dir/body\n"));
 }
 
 const std::string k200 = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello";

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "http_downloader_harness.h"
+#include "support/FailAlloc.h"
 #include "support/LogCapture.h"
 
 using namespace dltest;
@@ -16,9 +17,10 @@ const std::string kUser = "user";
 const std::string kPass = "pa:ss";
 const Step kReadHeader = Step::ReadUntil("\r\n\r\n");
 
+// With a body, which must never reach a body sink when the 401 is answered.
 std::string Unauthorized(const std::string& challenge, const std::string& extra = "") {
     return "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: " + challenge + "\r\n" + extra +
-           "Content-Length: 0\r\n\r\n";
+           "Content-Length: 6\r\n\r\ndenied";
 }
 
 const std::string kOk = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
@@ -69,6 +71,7 @@ void CheckRetried(const AuthCase& c, const std::string& request, const std::stri
 struct PathParam {
     bool tls;
     bool same_connection;
+    bool stream;
 };
 
 class RetryTest : public ::testing::TestWithParam<PathParam> {};
@@ -92,7 +95,7 @@ TEST_P(RetryTest, AnswersChallengeOnce) {
         }
         LoopbackServer server(ServerOptions(p.tls), scripts);
         ASSERT_TRUE(server.Ok()) << server.Error();
-        Session s;
+        Session s(p.stream);
         s.dl->SetKeepAliveMode(p.same_connection);
         s.dl->SetAuthInfo(kUser, kPass);
         ASSERT_EQ(s.StartRequest(server, request, p.tls), 0);
@@ -102,6 +105,7 @@ TEST_P(RetryTest, AnswersChallengeOnce) {
         EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
         EXPECT_EQ(s.Status(), 200);
         EXPECT_EQ(s.Body(), "ok");
+        EXPECT_EQ(s.sink.headers, p.stream ? 1 : 0);
         EXPECT_EQ(s.dl->GetTotalContentSize(), 2);
         EXPECT_EQ(s.dl->GetCurrentContentSize(), 2);
         EXPECT_EQ(s.dl->GetWWWAuthenticate(), challenge);
@@ -119,13 +123,16 @@ TEST_P(RetryTest, AnswersChallengeOnce) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, RetryTest,
-                         ::testing::Values(PathParam{false, true}, PathParam{false, false},
-                                           PathParam{true, true}, PathParam{true, false}),
-                         [](const ::testing::TestParamInfo<PathParam>& i) {
-                             return std::string(i.param.tls ? "tls" : "tcp") +
-                                    (i.param.same_connection ? "_same" : "_new");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Paths, RetryTest,
+    ::testing::Values(PathParam{false, true, false}, PathParam{false, false, false},
+                      PathParam{true, true, false}, PathParam{true, false, false},
+                      PathParam{false, true, true}, PathParam{false, false, true},
+                      PathParam{true, false, true}),
+    [](const ::testing::TestParamInfo<PathParam>& i) {
+        return std::string(i.param.tls ? "tls" : "tcp") +
+               (i.param.same_connection ? "_same" : "_new") + (i.param.stream ? "_stream" : "");
+    });
 
 const std::string kDigest = "Digest realm=\"r\", nonce=\"n1\", qop=\"auth\"";
 const std::string kGet = "GET /g HTTP/1.1\r\nHost: x\r\n\r\n";
@@ -143,6 +150,27 @@ TEST(Retry, SecondUnauthorizedIsFinal) {
     EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
     EXPECT_EQ(s.Status(), 401);
     EXPECT_EQ(server.Accepted(), 2u);
+}
+
+// Out of memory while the retry is prepared on the reactor thread (the copy
+// of the challenge fails): the download ends as a transfer failure with a
+// level 2 line, and the process lives on.
+TEST(Retry, OutOfMemoryInTheRetryIsATransferFailure) {
+    const std::string challenge = kDigest + ", opaque=\"" + std::string(30, 'o') + "\"";
+    LoopbackServer server(ServerOptions(false),
+                          {{kReadHeader, Step::Send(Unauthorized(challenge)), Step::Sleep(300)}});
+    corvio_test::LogCapture log(2);
+    Session s;
+    s.dl->SetAuthInfo(kUser, kPass);
+    {
+        corvio_test::FailAllocations refuse(challenge.size() + 1, true);
+        ASSERT_EQ(s.StartRequest(server, kGet, false), 0);
+        ASSERT_TRUE(s.WaitEnds(1));
+    }
+    EXPECT_EQ(s.owner->Ends(), 1);
+    EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_TRANSFER);
+    EXPECT_TRUE(log.Has("out of memory, the download ends\n", 2));
+    EXPECT_EQ(server.Accepted(), 1u);
 }
 
 // The one retry is per downloader: a later kept-alive request answered by
@@ -168,13 +196,15 @@ TEST(Retry, OneRetryAcrossKeptAliveRequests) {
 }
 
 // In keep-alive mode a 401 that the server ends by closing the connection is
-// retried on a new connection.
+// retried on a new connection, whether the answer said so or not.
 TEST(Retry, KeepAliveUnauthorizedEndedByClose) {
     for (bool tls : {false, true}) {
         const std::vector<std::pair<const char*, std::string>> answers = {
             {"until close",
              "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: " + kDigest + "\r\n\r\ndenied"},
             {"connection close", Unauthorized(kDigest, "Connection: close\r\n")},
+            {"http/1.0", "HTTP/1.0" + Unauthorized(kDigest).substr(8)},
+            {"closed unannounced", Unauthorized(kDigest)},
         };
         for (const auto& a : answers) {
             SCOPED_TRACE(a.first);

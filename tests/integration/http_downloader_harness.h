@@ -110,10 +110,43 @@ inline LoopbackServer::Options ServerOptions(bool tls, int family = 4,
     return opts;
 }
 
-// One downloader with its owner. The destructor closes both.
+// A body sink that records what it is handed; it refuses the body piece
+// that would take it past `stop_after` bytes (-1: never).
+class RecordingSink : public Halvex::Corvio::IHttpBodySink {
+public:
+    int OnHeader(const CHttpParser& answer) override {
+        ++headers;
+        status = answer.GetStatusCode();
+        return 0;
+    }
+    int OnBody(const char* data, int len) override {
+        EXPECT_EQ(headers, 1 + ends) << "OnBody before OnHeader";
+        if (stop_after >= 0 && static_cast<long long>(body.size()) + len > stop_after)
+            return -1;
+        body.append(data, static_cast<size_t>(len));
+        return 0;
+    }
+    void OnEnd(bool whole) override {
+        ++ends;
+        complete = whole;
+    }
+    long long stop_after = -1;
+    int headers = 0;
+    int status = -1;
+    std::string body;
+    int ends = 0;
+    bool complete = false;
+};
+
+// One downloader with its owner. The destructor closes both. A streaming
+// session hands the body to `sink`; its checks then run at each end notice.
 class Session {
 public:
-    Session() : owner(new Owner()), dl(CHttpDownloader::Create(owner->GetID())) {}
+    explicit Session(bool streaming = false)
+        : owner(new Owner()), dl(CHttpDownloader::Create(owner->GetID())), stream(streaming) {
+        if (stream)
+            EXPECT_EQ(dl->SetBodySink(&sink), 0);
+    }
     ~Session() {
         if (dl != nullptr)
             dl->Close();
@@ -144,17 +177,31 @@ public:
     }
     // Waits for `count` end notices, then a little longer so that a surplus
     // notice would show.
+    // In streaming mode: one OnEnd per end notice, complete exactly when the
+    // exchange succeeded; the parser keeps no body.
     bool WaitEnds(int count, int timeout_ms = 5000) {
         const bool ok = owner->WaitEnds(count, timeout_ms);
         Settle();
+        if (stream) {
+            EXPECT_EQ(sink.ends, owner->Ends());
+            EXPECT_EQ(sink.complete, dl->GetErrorReason() == CHttpDownloader::ERROR_NONE);
+            CHttpParser* p = dl->GetResult();
+            EXPECT_TRUE(p == nullptr || (p->GetContent() == nullptr && p->GetContentLength() == 0));
+        }
         return ok;
     }
+    // The body of the last exchange (streamed: what the sink received since
+    // the previous end).
     std::string Body() {
+        if (stream)
+            return sink.body.substr(body_mark);
         CHttpParser* p = dl->GetResult();
         if (p == nullptr || p->GetContent() == nullptr)
             return std::string();
         return std::string(p->GetContent(), static_cast<size_t>(p->GetContentLength()));
     }
+    // Streaming: later Body() calls show only what arrives from now on.
+    void NextBody() { body_mark = sink.body.size(); }
     int Status() {
         CHttpParser* p = dl->GetResult();
         return p == nullptr ? -1 : p->GetStatusCode();
@@ -162,6 +209,9 @@ public:
 
     Owner* owner;
     CHttpDownloader* dl;
+    bool stream;
+    RecordingSink sink;
+    size_t body_mark = 0;
 };
 
 inline std::string HostLine(const LoopbackServer& server) {

@@ -3,6 +3,7 @@
 // the caller's thread while the reactor reads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "http_downloader_harness.h"
+#include "support/TcpListener.h"
 
 using namespace dltest;
 
@@ -115,19 +117,69 @@ TEST(Parallel, ManyDownloadsEachOneEndNotice) {
         EXPECT_EQ(r.get(), "");
 }
 
-// Closing a downloader in the middle of a transfer releases it cleanly.
-TEST(Parallel, CloseDuringTransfer) {
-    LoopbackServer::Options opts = ServerOptions(false);
-    opts.repeat_last = true;
-    LoopbackServer server(opts, {{Step::ReadUntil("\r\n\r\n"),
-                                  Step::Send("HTTP/1.1 200 OK\r\nContent-Length: 4000000\r\n\r\n"),
-                                  Step::SendPattern(4000000)}});
-    for (int i = 0; i < 8; ++i) {
-        Session s;
-        ASSERT_EQ(s.Start(server, "/big", false), 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(i * 3));
-        // The Session's destructor closes the downloader mid-way.
+// Closing a downloader in the middle of its TLS hand-shake or of a transfer
+// releases it cleanly.
+TEST(Parallel, CloseDuringHandshakeOrTransfer) {
+    for (bool tls : {false, true}) {
+        LoopbackServer::Options opts = ServerOptions(tls);
+        opts.repeat_last = true;
+        LoopbackServer server(opts,
+                              {{Step::ReadUntil("\r\n\r\n"),
+                                Step::Send("HTTP/1.1 200 OK\r\nContent-Length: 4000000\r\n\r\n"),
+                                Step::SendPattern(4000000)}});
+        for (int i = 0; i < 8; ++i) {
+            Session s;
+            ASSERT_EQ(s.Start(server, "/big", tls), 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(i));
+            // The Session's destructor closes the downloader mid-way.
+        }
     }
+}
+
+// Peers that accept the TCP connection and never answer the TLS hand-shake
+// (a listener that never accepts: the kernel completes the connect), more of
+// them than there are loop threads, hold no loop: good HTTPS and HTTP
+// downloads beside them all end before the first stalled one times out, and
+// each stalled one ends in the connect phase at its own deadline.
+TEST(Parallel, SilentTlsPeersHoldNoLoop) {
+    corvio_test::TcpListener silent;
+    ASSERT_TRUE(silent.Valid());
+    const int stalled = static_cast<int>(std::max(2u, std::thread::hardware_concurrency())) + 1;
+    const unsigned long long kStallUs = 3000000;
+    const std::string url = "http://127.0.0.1:" + std::to_string(silent.Port()) + "/";
+    std::vector<std::unique_ptr<Session>> stuck;
+    const auto start = Clock::now();
+    for (int i = 0; i < stalled; ++i) {
+        stuck.emplace_back(new Session());
+        stuck.back()->dl->SetTimeout(kStallUs);
+        ASSERT_EQ(stuck.back()->dl->InitUseSsl(url.c_str(), ""), 0);
+    }
+    Settle(100);  // the stalled hand-shakes are under way
+    for (bool tls : {true, false}) {
+        LoopbackServer::Options opts = ServerOptions(tls);
+        opts.repeat_last = true;
+        LoopbackServer server(
+            opts, {{Step::ReadUntil("\r\n\r\n"), Step::Send("HTTP/1.1 200 OK\r\n"
+                                                            "Content-Length: 2\r\n\r\nok")}});
+        ASSERT_TRUE(server.Ok()) << server.Error();
+        std::vector<std::unique_ptr<Session>> good;
+        for (int i = 0; i < 8; ++i) {
+            good.emplace_back(new Session());
+            ASSERT_EQ(good.back()->Start(server, "/", tls), 0);
+        }
+        for (auto& g : good) {
+            ASSERT_TRUE(g->owner->WaitEnds(1, 2500)) << (tls ? "https" : "http");
+            EXPECT_EQ(g->Body(), "ok");
+        }
+    }
+    for (auto& s : stuck)
+        EXPECT_EQ(s->owner->Ends(), 0) << "a stalled download ended before the good ones";
+    for (auto& s : stuck) {
+        ASSERT_TRUE(s->owner->WaitEnds(1, 5000));
+        EXPECT_EQ(s->dl->GetErrorReason(), CHttpDownloader::ERROR_CONNECT);
+        EXPECT_EQ(s->dl->GetResult(), nullptr);
+    }
+    EXPECT_GE(ElapsedMs(start), static_cast<long>(kStallUs / 1000) - 50);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "Corvio/CHttpDownloader.h"
 #include "Sablon/NetHandler.h"
 #include "Sablon/Sock.h"
 #include "Sablon/StreamSender.h"
@@ -94,6 +95,27 @@ void leave_open_and_exit(int status) {
             ++found;
         return found >= n;
     });
+}
+
+// Downloaders in the middle of TLS hand-shakes with a peer that never
+// answers (a listener that never accepts) when the program exits.
+void leave_handshakes_and_exit(int status) {
+    static corvio_test::TcpListener silent;
+    const std::string url = "http://127.0.0.1:" + std::to_string(silent.Port()) + "/";
+    Owned* owner = new Owned(nullptr);
+    for (int i = 0; i < 8; ++i) {
+        Halvex::Corvio::CHttpDownloader* dl =
+            Halvex::Corvio::CHttpDownloader::Create(owner->GetID());
+        if (dl == nullptr || dl->InitUseSsl(url.c_str(), "") != 0)
+            std::_Exit(92);
+    }
+    corvio_test::SleepMs(100);
+    exit(status);
+}
+
+TEST(Exit, HandshakesUnderWayAreEndedAtExit) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(leave_handshakes_and_exit(6), ::testing::ExitedWithCode(6), "closed\n");
 }
 
 TEST(Exit, OpenHandlersAreClosedAtExitWithoutReport) {

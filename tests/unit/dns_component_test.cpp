@@ -12,6 +12,7 @@
 #include "DNSManager/DNSManagerImp.h"
 #include "Mardel/Component.h"
 #include "Mardel/LastError.h"
+#include "support/FailAlloc.h"
 
 using namespace Halvex;
 using Component::IFactoryUnknown;
@@ -84,6 +85,13 @@ TEST(ComponentRegistry, LastReleaseDestroys) {
 // The one test that calls the library's init function: it sets up objects
 // that live for the rest of the process.
 TEST(DnsComponent, InitTwiceRegistersOnceAndHoldsOneReference) {
+    {
+        // Out of memory: nothing is set up and no exception leaves; the next
+        // call sets up what is missing.
+        corvio_test::FailAllocations refuse(corvio_test::FailAllocations::kEvery);
+        initCorvioDNSManagerComponentLibrary();
+    }
+    EXPECT_EQ(lookUp("Corvio::DNSManager"), nullptr);
     initCorvioDNSManagerComponentLibrary();
     IFactoryUnknown* first = lookUp("Corvio::DNSManager");
     initCorvioDNSManagerComponentLibrary();
@@ -112,6 +120,12 @@ TEST(DnsComponent, InitTwiceRegistersOnceAndHoldsOneReference) {
     // Destroying under the holder's feet: at exit the holder must notice
     // that its manager is gone (the sanitizer build checks the exit).
     manager->destroy();
+    IUnknown* none;
+    {
+        corvio_test::FailAllocations refuse(corvio_test::FailAllocations::kEvery);
+        none = factory->create();  // the manager cannot be made: null
+    }
+    EXPECT_EQ(none, nullptr);
     IUnknown* fresh = factory->create();
     ASSERT_NE(fresh, nullptr);
     fresh->destroy();

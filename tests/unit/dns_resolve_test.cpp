@@ -1,6 +1,7 @@
 // DNS manager resolution on one thread: argument checks, numeric texts, the
-// four modes of both operations, the three-address limit and the all-address
-// cache, with a fake resolver.
+// four modes of both operations and the reason a failure leaves, the
+// three-address limit, the all-address cache and a copy that runs out of
+// memory, with a fake resolver. Tables: tests/data/dns.txt.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -8,69 +9,71 @@
 #include <set>
 #include <string>
 
+#include "Mardel/LastError.h"
+#include "support/CaseFile.h"
 #include "support/DnsFixture.h"
+#include "support/FailAlloc.h"
 #include "support/LogCapture.h"
 
 using namespace Halvex::Corvio;
+using corvio_test::Case;
 using corvio_test::DnsManagerTest;
+using corvio_test::FailAllocations;
 using corvio_test::FakeAnswer;
 using corvio_test::kV4;
 using corvio_test::kV6;
+using corvio_test::LoadCases;
 using corvio_test::LogCapture;
+using Halvex::Mardel::getLastError;
+using Halvex::Mardel::setLastError;
 using Set = std::set<std::string>;
 
 namespace {
 
+const char kFile[] = "dns.txt";
 const char kInvalid[] = "Invalid param!\n";
 
 TEST_F(DnsManagerTest, GetAddrInfoRefusesBadArguments) {
-    struct Case {
-        const char* name;
-        int family;
-    } cases[] = {{nullptr, 0}, {"", 0}, {"host.test", -1}, {"host.test", 2}, {"127.0.0.1", 2}};
-    for (const Case& c : cases) {
+    for (const Case& c : LoadCases(kFile, "bad-args", 2)) {
         LogCapture capture;
         std::string ip = "untouched";
-        EXPECT_FALSE(mgr->getAddrInfo(c.name, c.family, ip, 100, DNSModeNetOnly));
-        EXPECT_EQ(ip, "untouched");
-        EXPECT_TRUE(capture.Has(kInvalid, 2)) << (c.name ? c.name : "(null)") << " " << c.family;
+        EXPECT_FALSE(
+            mgr->getAddrInfo(c.str(0), static_cast<int>(c.num(1)), ip, 100, DNSModeNetOnly))
+            << c.where;
+        EXPECT_EQ(getLastError(), kDNSManagerBadArgument) << c.where;
+        EXPECT_EQ(ip, "untouched") << c.where;
+        EXPECT_TRUE(capture.Has(kInvalid, 2)) << c.where;
     }
     EXPECT_EQ(resolver->totalCalls(), 0);
 }
 
 TEST_F(DnsManagerTest, GetAddrInfoAllRefusesBadArgumentsAndLeavesTheSet) {
-    struct Case {
-        const char* name;
-        int mode;
-    } cases[] = {{nullptr, 1},     {"", 1},          {"host.test", 0},
-                 {"host.test", 5}, {"127.0.0.1", 0}, {"::1", -1}};
-    for (const Case& c : cases) {
+    for (const Case& c : LoadCases(kFile, "bad-args-all", 2)) {
         LogCapture capture;
         Set ips{"untouched"};
-        EXPECT_FALSE(mgr->getAddrInfoAll(c.name, ips, 100, static_cast<DNSMode>(c.mode)));
-        EXPECT_EQ(ips, Set{"untouched"});
-        EXPECT_TRUE(capture.Has(kInvalid, 2));
+        EXPECT_FALSE(mgr->getAddrInfoAll(c.str(0), ips, 100, static_cast<DNSMode>(c.num(1))))
+            << c.where;
+        EXPECT_EQ(getLastError(), kDNSManagerBadArgument) << c.where;
+        EXPECT_EQ(ips, Set{"untouched"}) << c.where;
+        EXPECT_TRUE(capture.Has(kInvalid, 2)) << c.where;
     }
     EXPECT_EQ(resolver->totalCalls(), 0);
 }
 
 TEST_F(DnsManagerTest, NumericTextOfTheFamilyIsItsOwnAnswerInAnyMode) {
-    struct Case {
-        const char* text;
-        int family;
-    } cases[] = {{"192.0.2.1", 0},    {"127.0.0.1", 0},      {"::1", 1},
-                 {"2001:db8::17", 1}, {"::ffff:1.2.3.4", 1}, {"FE80::1", 1}};
-    for (const Case& c : cases) {
+    for (const Case& c : LoadCases(kFile, "numeric", 3)) {
         for (int mode : {0, 1, 2, 3, 4, 5}) {
             std::string ip;
-            EXPECT_TRUE(mgr->getAddrInfo(c.text, c.family, ip, 0, static_cast<DNSMode>(mode)));
-            EXPECT_EQ(ip, c.text);
+            EXPECT_TRUE(mgr->getAddrInfo(c.str(0), static_cast<int>(c.num(1)), ip, 0,
+                                         static_cast<DNSMode>(mode)))
+                << c.where;
+            EXPECT_EQ(ip, c[0]) << c.where;
         }
-    }
-    for (const char* text : {"192.0.2.1", "::1", "2001:db8::17"}) {
+        if (!c.yes(2))
+            continue;
         Set ips{"old"};
-        EXPECT_TRUE(mgr->getAddrInfoAll(text, ips, 0, DNSModeCacheOnly));
-        EXPECT_EQ(ips, Set{text});
+        EXPECT_TRUE(mgr->getAddrInfoAll(c.str(0), ips, 0, DNSModeCacheOnly)) << c.where;
+        EXPECT_EQ(ips, Set{c[0]}) << c.where;
     }
     EXPECT_EQ(resolver->totalCalls(), 0);
     EXPECT_EQ(mgr->cacheSize(), 0u);
@@ -89,38 +92,15 @@ TEST_F(DnsManagerTest, NumericTextOfTheOtherFamilyIsResolvedLikeAName) {
 }
 
 TEST(DnsInet, PtonAndNtop) {
-    struct Case {
-        int family;
-        const char* text;
-        int result;
-        const char* rendered;  // what ntop gives back for a parsed text
-    } cases[] = {
-        {kV4, "1.2.3.4", 1, "1.2.3.4"},
-        {kV4, "255.255.255.255", 1, "255.255.255.255"},
-        {kV4, "1.2.3", 0, nullptr},
-        {kV4, "1.2.3.256", 0, nullptr},
-        {kV4, " 1.2.3.4", 0, nullptr},
-        {kV4, "::1", 0, nullptr},
-        {kV6, "::1", 1, "::1"},
-        {kV6, "2001:DB8:0:0:0:0:0:1", 1, "2001:db8::1"},
-        {kV6, "::ffff:192.0.2.1", 1, "::ffff:192.0.2.1"},
-        {kV6, "1.2.3.4", 0, nullptr},
-        {kV6, "1::2::3", 0, nullptr},
-        {kV6, "fe80::1%eth0", 0, nullptr},
-        {7, "1.2.3.4", 0, nullptr},
-        // 45 characters: the longest numeric text there is.
-        {kV6, "0000:0000:0000:0000:0000:ffff:255.255.255.255", 1, "::ffff:255.255.255.255"},
-        // Longer than 65: cut, and so never taken for an address.
-        {kV4, "1.2.3.4                                                              x", 0, nullptr},
-    };
-    for (const Case& c : cases) {
+    for (const Case& c : LoadCases(kFile, "inet", 3)) {
+        const int family = c[0] == "v4" ? kV4 : c[0] == "v6" ? kV6 : static_cast<int>(c.num(0));
         unsigned char bytes[16] = {};
-        EXPECT_EQ(Inet::pton(c.family, c.text, bytes), c.result) << c.text;
-        if (!c.rendered)
+        EXPECT_EQ(Inet::pton(family, c.str(1), bytes), c.num(2)) << c.where;
+        if (c.fields.size() < 4)
             continue;
         char out[64];
-        EXPECT_EQ(Inet::ntop(c.family, bytes, out, sizeof(out)), out);
-        EXPECT_STREQ(out, c.rendered);
+        EXPECT_EQ(Inet::ntop(family, bytes, out, sizeof(out)), out) << c.where;
+        EXPECT_EQ(std::string(out), c[3]) << c.where;
     }
     unsigned char bytes[16] = {};
     char out[64];
@@ -146,61 +126,67 @@ TEST_F(DnsManagerTest, AddrTostrRefusesOtherFamiliesWithoutMessage) {
 
 // ---- modes ---------------------------------------------------------------------
 
-struct ModeCase {
-    const char* title;
-    int mode;
-    const char* cached;  // cache entry before the call, or null
-    bool net_answers;    // the resolver knows the name
-    bool result;
-    const char* ip;  // expected ip afterwards ("-" untouched)
-    int calls;
-};
-
-class DnsModeTest : public DnsManagerTest, public ::testing::WithParamInterface<ModeCase> {};
-
-TEST_P(DnsModeTest, GetAddrInfo) {
-    const ModeCase& c = GetParam();
-    if (c.cached)
-        mgr->addCache("mode.test", kV4, c.cached);
-    if (c.net_answers) {
-        FakeAnswer a;
-        a.v4 = {"192.0.2.10"};
-        resolver->set("mode.test", a);
-    }
-    LogCapture capture;
-    std::string ip = "-";
-    EXPECT_EQ(mgr->getAddrInfo("mode.test", 0, ip, 300, static_cast<DNSMode>(c.mode)), c.result);
-    EXPECT_EQ(ip, c.ip);
-    EXPECT_EQ(resolver->calls("mode.test", kV4), c.calls);
-    if (c.mode < 1 || c.mode > 4)
-        EXPECT_TRUE(capture.Lines().empty());
-    if (c.result && c.calls > 0 && std::string(c.ip) == "192.0.2.10") {
-        bool net_line = false;
-        for (const auto& l : capture.Lines())
-            net_line |= l.level == 6 && l.function == "Halvex::Corvio::CDNSManager::getByNet" &&
-                        l.message.rfind("[Halvex::Corvio::CDNSManager::getByNet:", 0) == 0 &&
-                        l.message.find("]gethost from net\n") != std::string::npos;
-        EXPECT_TRUE(net_line);
-    }
-    if (c.result && c.calls == 0)
-        EXPECT_TRUE(capture.Has("gethost from cache sucess!\n", 6));
+unsigned int code_of(const Case& c, size_t i) {
+    if (c[i] == "NotFound")
+        return kDNSManagerNotFound;
+    if (c[i] == "BadArgument")
+        return kDNSManagerBadArgument;
+    ADD_FAILURE() << c.where << ": unknown error name " << c[i];
+    return 0;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Modes, DnsModeTest,
-    ::testing::Values(
-        ModeCase{"NetAnswers", 1, nullptr, true, true, "192.0.2.10", 1},
-        ModeCase{"NetIgnoresCache", 1, "198.51.100.1", false, false, "-", 1},
-        ModeCase{"CacheHit", 2, "198.51.100.1", true, true, "198.51.100.1", 0},
-        ModeCase{"CacheMiss", 2, nullptr, true, false, "-", 0},
-        ModeCase{"NetFirstPrefersNet", 3, "198.51.100.1", true, true, "192.0.2.10", 1},
-        ModeCase{"NetFirstFallsBackToCache", 3, "198.51.100.1", false, true, "198.51.100.1", 1},
-        ModeCase{"NetFirstNeither", 3, nullptr, false, false, "-", 1},
-        ModeCase{"CacheFirstPrefersCache", 4, "198.51.100.1", true, true, "198.51.100.1", 0},
-        ModeCase{"CacheFirstFallsBackToNet", 4, nullptr, true, true, "192.0.2.10", 1},
-        ModeCase{"ModeZero", 0, "198.51.100.1", true, false, "-", 0},
-        ModeCase{"ModeFive", 5, "198.51.100.1", true, false, "-", 0}),
-    [](const ::testing::TestParamInfo<ModeCase>& info) { return info.param.title; });
+// A table whose cases each run on a fresh manager and resolver.
+class DnsTableTest : public DnsManagerTest {
+protected:
+    template <typename Run>
+    void EachCase(const char* section, size_t min_fields, Run run) {
+        bool first = true;
+        for (const Case& c : LoadCases(kFile, section, min_fields)) {
+            SCOPED_TRACE(c.where + " " + c[0]);
+            if (!first) {
+                TearDown();
+                SetUp();
+            }
+            first = false;
+            run(c);
+        }
+    }
+};
+
+TEST_F(DnsTableTest, GetAddrInfoInEachMode) {
+    EachCase("modes", 8, [this](const Case& c) {
+        const int mode = static_cast<int>(c.num(1));
+        if (c.str(2))
+            mgr->addCache("mode.test", kV4, c[2]);
+        if (c.yes(3)) {
+            FakeAnswer a;
+            a.v4 = {"192.0.2.10"};
+            resolver->set("mode.test", a);
+        }
+        const bool result = c.yes(4);
+        const int calls = static_cast<int>(c.num(6));
+        LogCapture capture;
+        std::string ip = "-";
+        setLastError(0);
+        EXPECT_EQ(mgr->getAddrInfo("mode.test", 0, ip, 300, static_cast<DNSMode>(mode)), result);
+        if (!result)
+            EXPECT_EQ(getLastError(), code_of(c, 7));
+        EXPECT_EQ(ip, c[5]);
+        EXPECT_EQ(resolver->calls("mode.test", kV4), calls);
+        if (mode < 1 || mode > 4)
+            EXPECT_TRUE(capture.Lines().empty());
+        if (result && calls > 0 && c[5] == "192.0.2.10") {
+            bool net_line = false;
+            for (const auto& l : capture.Lines())
+                net_line |= l.level == 6 && l.function == "Halvex::Corvio::CDNSManager::getByNet" &&
+                            l.message.rfind("[Halvex::Corvio::CDNSManager::getByNet:", 0) == 0 &&
+                            l.message.find("]gethost from net\n") != std::string::npos;
+            EXPECT_TRUE(net_line);
+        }
+        if (result && calls == 0)
+            EXPECT_TRUE(capture.Has("gethost from cache sucess!\n", 6));
+    });
+}
 
 TEST_F(DnsManagerTest, NetworkAnswerFillsTheCacheOfItsFamilyOnly) {
     FakeAnswer a;
@@ -231,50 +217,29 @@ TEST_F(DnsManagerTest, ResolverFailureIsLoggedWithItsText) {
 
 // ---- all addresses ---------------------------------------------------------------
 
-struct AllModeCase {
-    const char* title;
-    int mode;
-    bool cached;  // {cached v4} and {cached v6} in the cache before the call
-    bool net_answers;
-    bool result;
-    Set ips;
-    int calls;  // resolver calls, both families
-};
-
-class DnsAllModeTest : public DnsManagerTest, public ::testing::WithParamInterface<AllModeCase> {};
-
-TEST_P(DnsAllModeTest, GetAddrInfoAll) {
-    const AllModeCase& c = GetParam();
-    if (c.cached) {
-        mgr->addCacheAll("all.test", kV4, {"198.51.100.1"});
-        mgr->addCacheAll("all.test", kV6, {"2001:db8::99"});
-    }
-    if (c.net_answers) {
-        FakeAnswer a;
-        a.v4 = {"192.0.2.10"};
-        a.v6 = {"2001:db8::10"};
-        resolver->set("all.test", a);
-    }
-    Set ips{"stale"};
-    EXPECT_EQ(mgr->getAddrInfoAll("all.test", ips, 300, static_cast<DNSMode>(c.mode)), c.result);
-    EXPECT_EQ(ips, c.ips);
-    EXPECT_EQ(resolver->totalCalls(), c.calls);
+TEST_F(DnsTableTest, GetAddrInfoAllInEachMode) {
+    EachCase("all-modes", 6, [this](const Case& c) {
+        if (c.yes(2)) {
+            mgr->addCacheAll("all.test", kV4, {"198.51.100.1"});
+            mgr->addCacheAll("all.test", kV6, {"2001:db8::99"});
+        }
+        if (c.yes(3)) {
+            FakeAnswer a;
+            a.v4 = {"192.0.2.10"};
+            a.v6 = {"2001:db8::10"};
+            resolver->set("all.test", a);
+        }
+        Set ips{"stale"};
+        setLastError(0);
+        const bool result = c.yes(4);
+        EXPECT_EQ(mgr->getAddrInfoAll("all.test", ips, 300, static_cast<DNSMode>(c.num(1))),
+                  result);
+        if (!result)
+            EXPECT_EQ(getLastError(), kDNSManagerNotFound);
+        EXPECT_EQ(ips, Set(c.fields.begin() + 6, c.fields.end()));
+        EXPECT_EQ(resolver->totalCalls(), c.num(5));
+    });
 }
-
-const Set kNet{"192.0.2.10", "2001:db8::10"};
-const Set kCached{"198.51.100.1", "2001:db8::99"};
-
-INSTANTIATE_TEST_SUITE_P(
-    Modes, DnsAllModeTest,
-    ::testing::Values(AllModeCase{"Net", 1, true, true, true, kNet, 2},
-                      AllModeCase{"NetFails", 1, true, false, false, {}, 2},
-                      AllModeCase{"CacheUnion", 2, true, true, true, kCached, 0},
-                      AllModeCase{"CacheMiss", 2, false, true, false, {}, 0},
-                      AllModeCase{"NetFirst", 3, true, true, true, kNet, 2},
-                      AllModeCase{"NetFirstFallsBack", 3, true, false, true, kCached, 2},
-                      AllModeCase{"CacheFirst", 4, true, true, true, kCached, 0},
-                      AllModeCase{"CacheFirstFallsBack", 4, false, true, true, kNet, 2}),
-    [](const ::testing::TestParamInfo<AllModeCase>& info) { return info.param.title; });
 
 TEST_F(DnsManagerTest, AtMostThreeAddressesPerFamilyInResolverOrder) {
     FakeAnswer a;
@@ -321,6 +286,30 @@ TEST_F(DnsManagerTest, ThrowingResolutionEndsItsSlot) {
     EXPECT_TRUE(ips.empty());
 }
 
+// Copying the answer to the caller runs out of memory: the caller gets false
+// and the reason, and the slot is not lost (its waiter count goes back to 0).
+TEST_F(DnsManagerTest, SlotIsReleasedWhenCopyingTheAnswerRunsOutOfMemory) {
+    const std::string kLong = "2001:db8:1111:2222:3333:4444:5555:6666";  // not inline
+    FakeAnswer a;
+    a.v6 = {kLong};
+    resolver->set("oom.test", a);
+    std::string ip;
+    Set ips;
+    bool one, all;
+    {
+        FailAllocations refuse(kLong.size() + 1);
+        one = mgr->getAddrInfo("oom.test", 1, ip, 2000, DNSModeNetOnly);
+        all = mgr->getAddrInfoAll("oom.test", ips, 2000, DNSModeNetOnly);
+    }
+    EXPECT_FALSE(one);
+    EXPECT_FALSE(all);
+    EXPECT_EQ(getLastError(), kDNSManagerOutOfMemory);
+    EXPECT_EQ(mgr->requestRef(false, 0), 0);
+    EXPECT_EQ(mgr->requestRef(true, 1), 0);  // the IPv6 slot; IPv4 took slot 0
+    EXPECT_TRUE(mgr->getAddrInfo("oom.test", 1, ip, 2000, DNSModeNetOnly));
+    EXPECT_EQ(ip, kLong);
+}
+
 TEST_F(DnsManagerTest, NeitherFamilyGivesThreeMessagesAndFalse) {
     LogCapture capture;
     Set ips{"stale"};
@@ -334,6 +323,7 @@ TEST_F(DnsManagerTest, NeitherFamilyGivesThreeMessagesAndFalse) {
                                                  "getAddrInfoAll IPV6 failed!\n",
                                                  "getAddrInfoAll failed!\n"}));
     EXPECT_EQ(capture.Count("getaddrinfo failed, error:Name or service not known!\n"), 2);
+    EXPECT_EQ(getLastError(), kDNSManagerNotFound);
 }
 
 TEST_F(DnsManagerTest, EmptyCachedSetIsAMiss) {

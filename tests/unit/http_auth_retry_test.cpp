@@ -1,50 +1,33 @@
 // The text side of the authenticated retry: where the Authorization line
 // goes, which challenge counts as Basic, and how Authentication-Info is
-// folded into the kept challenge.
+// folded into the kept challenge. Tables: tests/data/http_auth_retry.txt.
 #include <gtest/gtest.h>
 
 #include <map>
 #include <string>
 
 #include "HTTP/HttpDownloaderImpl.h"
+#include "support/CaseFile.h"
 
 namespace detail = Halvex::Corvio::detail;
+using corvio_test::Case;
+using corvio_test::LoadCases;
 
 namespace {
 
-struct PutCase {
-    const char* name;
-    std::string request;
-    std::string expected;  // empty: refused
-};
+const char kFile[] = "http_auth_retry.txt";
+
+int size_of(const std::string& s) {
+    return static_cast<int>(s.size());
+}
 
 TEST(PutAuthorizationLine, Table) {
-    const PutCase cases[] = {
-        {"insert before blank line", "GET / HTTP/1.1\r\nHost: a\r\n\r\n",
-         "GET / HTTP/1.1\r\nHost: a\r\nAuthorization: V\r\n\r\n"},
-        {"no fields", "GET / HTTP/1.1\r\n\r\n", "GET / HTTP/1.1\r\nAuthorization: V\r\n\r\n"},
-        {"replace whole line", "GET / HTTP/1.1\r\nAuthorization: Basic old\r\nHost: a\r\n\r\n",
-         "GET / HTTP/1.1\r\nAuthorization: V\r\nHost: a\r\n\r\n"},
-        {"lower-case name", "GET / HTTP/1.1\r\nauthorization: Basic old\r\n\r\n",
-         "GET / HTTP/1.1\r\nAuthorization: V\r\n\r\n"},
-        {"no space after colon", "GET / HTTP/1.1\r\nAUTHORIZATION:x\r\n\r\n",
-         "GET / HTTP/1.1\r\nAuthorization: V\r\n\r\n"},
-        // A body that mentions the field is not the header.
-        {"body untouched", "POST / HTTP/1.1\r\nContent-Length: 20\r\n\r\nAuthorization: x\r\n\r\n",
-         "POST / HTTP/1.1\r\nContent-Length: 20\r\nAuthorization: V\r\n\r\nAuthorization: "
-         "x\r\n\r\n"},
-        // A field that merely contains the word is not the field.
-        {"other field", "GET / HTTP/1.1\r\nX-Authorization: y\r\n\r\n",
-         "GET / HTTP/1.1\r\nX-Authorization: y\r\nAuthorization: V\r\n\r\n"},
-        {"no blank line", "GET / HTTP/1.1\r\nHost: a\r\n", ""},
-    };
-    for (const PutCase& c : cases) {
+    for (const Case& c : LoadCases(kFile, "put", 2)) {
         std::string out;
-        const bool ok = detail::PutAuthorizationLine(c.request.data(),
-                                                     static_cast<int>(c.request.size()), "V", out);
-        EXPECT_EQ(ok, !c.expected.empty()) << c.name;
+        const bool ok = detail::PutAuthorizationLine(c[0].data(), size_of(c[0]), "V", out);
+        EXPECT_EQ(ok, c.str(1) != nullptr) << c.where;
         if (ok)
-            EXPECT_EQ(out, c.expected) << c.name;
+            EXPECT_EQ(out, c[1]) << c.where;
     }
 }
 
@@ -62,53 +45,33 @@ TEST(FindAuthorizationLine, OnlyInHeaderBlock) {
 }
 
 TEST(ChallengeIsBasic, FirstWordDecides) {
-    EXPECT_TRUE(detail::ChallengeIsBasic("Basic realm=\"a\""));
-    EXPECT_TRUE(detail::ChallengeIsBasic("  BASIC realm=\"a\""));
-    EXPECT_TRUE(detail::ChallengeIsBasic("basic"));
-    EXPECT_FALSE(detail::ChallengeIsBasic("Digest realm=\"Basic Area\", nonce=\"n\""));
-    EXPECT_FALSE(detail::ChallengeIsBasic("Basically realm=\"a\""));
-    EXPECT_FALSE(detail::ChallengeIsBasic(""));
-    EXPECT_FALSE(detail::ChallengeIsBasic(nullptr));
+    for (const Case& c : LoadCases(kFile, "is-basic", 2))
+        EXPECT_EQ(detail::ChallengeIsBasic(c.str(0)), c.yes(1)) << c.where;
 }
 
 TEST(RequestBodyOffset, Table) {
-    EXPECT_EQ(detail::RequestBodyOffset("GET / HTTP/1.1\r\n\r\n", 18), 18);
-    EXPECT_EQ(detail::RequestBodyOffset("POST / HTTP/1.1\r\n\r\nabc", 22), 19);
-    EXPECT_EQ(detail::RequestBodyOffset("GET / HTTP/1.1\r\n", 16), -1);
+    for (const Case& c : LoadCases(kFile, "body-offset", 2))
+        EXPECT_EQ(detail::RequestBodyOffset(c[0].data(), size_of(c[0])), c.num(1)) << c.where;
 }
 
 TEST(TrimSpace, Table) {
-    const std::pair<std::string, std::string> cases[] = {
-        {" \t a b \r\n", "a b"}, {"\r\n\t ", ""}, {"", ""}, {"x", "x"}};
-    for (const auto& c : cases) {
-        std::string s = c.first;
+    for (const Case& c : LoadCases(kFile, "trim", 2)) {
+        std::string s = c[0];
         detail::trim_space(s);
-        EXPECT_EQ(s, c.second);
+        EXPECT_EQ(s, c[1]) << c.where;
     }
 }
 
-struct ParamsCase {
-    const char* text;
-    std::map<std::string, std::string> expected;
-};
-
 TEST(ParseAuthParams, Table) {
-    const ParamsCase cases[] = {
-        {"realm=\"a\", nonce=\"n1\"", {{"realm", "\"a\""}, {"nonce", "\"n1\""}}},
-        {"  qop=auth ,\tnc=00000001", {{"qop", "auth"}, {"nc", "00000001"}}},
-        // A quoted value is one value, commas included.
-        {"qop=\"auth,auth-int\", nonce=\"x\"", {{"qop", "\"auth,auth-int\""}, {"nonce", "\"x\""}}},
-        {"realm=\"a, b\\\", c\", opaque=\"o\"",
-         {{"realm", "\"a, b\\\", c\""}, {"opaque", "\"o\""}}},
-        {"k=1, k=2", {{"k", "2"}}},
-        {"novalue", {}},
-        {"", {}},
-        {"a=\"unterminated, b=1", {{"a", "\"unterminated, b=1"}}},
-    };
-    for (const ParamsCase& c : cases) {
+    for (const Case& c : LoadCases(kFile, "params", 2)) {
+        std::map<std::string, std::string> expected;
+        const size_t pairs = static_cast<size_t>(c.num(1));
+        ASSERT_EQ(c.fields.size(), 2 + 2 * pairs) << c.where;
+        for (size_t k = 0; k < pairs; ++k)
+            expected[c[2 + 2 * k]] = c[3 + 2 * k];
         std::map<std::string, std::string> params;
-        detail::parse_auth_params(c.text, params);
-        EXPECT_EQ(params, c.expected) << c.text;
+        detail::parse_auth_params(c[0], params);
+        EXPECT_EQ(params, expected) << c.where;
     }
 }
 
@@ -120,35 +83,9 @@ TEST(MakeDigestChallenge, KeysInByteOrder) {
     EXPECT_EQ(detail::make_digest_challenge({}), "Digest ");
 }
 
-struct FoldCase {
-    const char* challenge;
-    const char* info;
-    const char* expected;
-};
-
 TEST(FoldAuthenticationInfo, Table) {
-    const FoldCase cases[] = {
-        {"Digest realm=\"r\", nonce=\"n1\", qop=\"auth\", opaque=\"o\"",
-         "nextnonce=\"n2\", qop=auth, rspauth=\"abc\", cnonce=\"c\", nc=00000001",
-         "Digest nonce=\"n2\", opaque=\"o\", qop=\"auth\", realm=\"r\""},
-        // A qop list in the kept challenge survives the rewrite whole.
-        {"Digest realm=\"r\", nonce=\"n1\", qop=\"auth,auth-int\"", "nextnonce=\"n2\"",
-         "Digest nonce=\"n2\", qop=\"auth,auth-int\", realm=\"r\""},
-        // qop given as a token is written back quoted.
-        {"Digest realm=\"r\", nonce=\"n1\"", "qop=auth-int",
-         "Digest nonce=\"n1\", qop=\"auth-int\", realm=\"r\""},
-        // Neither key: rewritten all the same.
-        {"Digest realm=\"r\",nonce=\"n1\"", "rspauth=\"x\"", "Digest nonce=\"n1\", realm=\"r\""},
-        // No "Digest" in the kept challenge: only what the info carries.
-        {"Basic realm=\"r\"", "nextnonce=\"n2\"", "Digest nonce=\"n2\""},
-        // An empty nextnonce changes nothing.
-        {"Digest nonce=\"n1\"", "nextnonce=\"\"", "Digest nonce=\"n1\""},
-        {"Digest algorithm=MD5-sess, nonce=\"n1\", realm=\"r\"", "nextnonce=n3",
-         "Digest algorithm=MD5-sess, nonce=\"n3\", realm=\"r\""},
-    };
-    for (const FoldCase& c : cases) {
-        EXPECT_EQ(detail::FoldAuthenticationInfo(c.challenge, c.info), c.expected) << c.challenge;
-    }
+    for (const Case& c : LoadCases(kFile, "fold", 3))
+        EXPECT_EQ(detail::FoldAuthenticationInfo(c[0], c[1]), c[2]) << c.where;
 }
 
 }  // namespace

@@ -41,6 +41,9 @@ struct Case {
     bool header_only;
     int max_buf_len;
     int stride;  // split points between the first and last 400 bytes
+    // Status in streaming mode where the 64-bit bounds differ from the stored
+    // 32-bit ones; -1: the stored status.
+    int streamed;
 };
 
 struct CaseBuilder {
@@ -56,6 +59,11 @@ struct CaseBuilder {
         c.header_only = false;
         c.max_buf_len = 0;
         c.stride = 1;
+        c.streamed = -1;
+    }
+    CaseBuilder& Streamed(parse_status_t st) {
+        c.streamed = st;
+        return *this;
     }
     CaseBuilder& Start(std::string s) {
         c.start = std::move(s);
@@ -138,11 +146,22 @@ std::string StartLine(const CHttpParser& p) {
 
 // Feeds `c.input` cut at `cuts` (ascending offsets strictly inside the input).
 // A parser given in `reused` is Reset first instead of a fresh one used.
-Outcome Feed(const Case& c, const std::vector<size_t>& cuts, CHttpParser* reused = nullptr) {
+// With `streamed` the parser runs in streaming mode and the body callback's
+// bytes stand for the content.
+Outcome Feed(const Case& c, const std::vector<size_t>& cuts, CHttpParser* reused = nullptr,
+             std::string* streamed = nullptr) {
     CHttpParser fresh;
     if (reused)
         reused->Reset();
     CHttpParser& parser = reused ? *reused : fresh;
+    if (streamed) {
+        parser.SetBodyCallback(
+            [](void* ctx, const char* data, int len) {
+                static_cast<std::string*>(ctx)->append(data, static_cast<size_t>(len));
+                return 0;
+            },
+            streamed);
+    }
     parser.SetMaxBufferLen(c.max_buf_len);
     parser.SetHeaderOnly(c.header_only);
     std::string refused;
@@ -159,7 +178,12 @@ Outcome Feed(const Case& c, const std::vector<size_t>& cuts, CHttpParser* reused
             break;
         std::unique_ptr<char[]> slice(new char[n]);
         c.input.copy(slice.get(), n, pos);
-        parser.Append(slice.get(), static_cast<int>(n));
+        // The bytes kept at the limit can be read at once; reading them must
+        // not change what the parser ends with.
+        if (parser.Append(slice.get(), static_cast<int>(n)) == HTTP_PARSER_BUFFER_FULL) {
+            const char* kept = parser.GetContent();
+            EXPECT_TRUE(kept != nullptr && kept[parser.GetContentLength()] == '\0');
+        }
         pos = stop;
     }
     if (c.eof)
@@ -176,10 +200,24 @@ Outcome Feed(const Case& c, const std::vector<size_t>& cuts, CHttpParser* reused
     }
     o.content_length = parser.GetContentLength();
     const char* content = parser.GetContent();
-    o.has_content = content != nullptr;
+    if (streamed) {
+        // Nothing is stored; the final states hand the body out.
+        EXPECT_EQ(0, o.content_length);
+        EXPECT_EQ(nullptr, content);
+        EXPECT_EQ(static_cast<long long>(streamed->size()), parser.GetBodyLength());
+        o.has_content =
+            !streamed->empty() && (o.status == HTTP_PARSE_COMPLETE || o.status == HTTP_PARSE_ERROR);
+        o.content_length = static_cast<int>(streamed->size());
+        if (o.has_content)
+            o.content = *streamed;
+        content = nullptr;
+    }
     if (content) {
+        o.has_content = true;
         o.content.assign(content, static_cast<size_t>(o.content_length));
         EXPECT_EQ('\0', content[o.content_length]);
+    } else if (!streamed) {
+        o.has_content = false;
     }
     if (parser.GetExtraBuffer()) {
         o.extra.assign(reinterpret_cast<const char*>(parser.GetExtraBuffer()),
@@ -257,6 +295,23 @@ std::vector<Case> Corpus() {
                             ok + "Content-Length: 0003 \r\n\r\nabcd", HTTP_PARSE_COMPLETE)
                     .Content("abc", 3)
                     .Extra("d"));
+    v.push_back(CaseBuilder("cl_buffer_full_open", ok + "Content-Length: 20\r\n\r\n0123456789",
+                            HTTP_PARSER_BUFFER_FULL)
+                    .Content("0123456789", 10)
+                    .MaxBuf(8)
+                    .Logs({"HTTP_PARSER_BUFFER_FULL m_cur_buf_size:10 m_max_buf_len:8\n"}));
+    v.push_back(CaseBuilder("cl_list_of_one_value", ok + "Content-Length: 3 ,\t3, 3\r\n\r\nabcd",
+                            HTTP_PARSE_COMPLETE)
+                    .Content("abc", 3)
+                    .Extra("d"));
+    v.push_back(CaseBuilder("cl_two_equal_fields",
+                            ok + "Content-Length: 3\r\ncontent-length: 03\r\n\r\nabc",
+                            HTTP_PARSE_COMPLETE)
+                    .Content("abc", 3));
+    v.push_back(CaseBuilder("cl_two_differing_fields",
+                            ok + "Content-Length: 3\r\nX: y\r\nContent-Length: 4\r\n\r\nabcd",
+                            HTTP_PARSE_ERROR)
+                    .Logs({"invalid http content_length:4\n"}));
     v.push_back(CaseBuilder("cl_multi_block",
                             ok + "Content-Length: 70000\r\n\r\n" + kBody70k + "NEXT",
                             HTTP_PARSE_COMPLETE)
@@ -283,7 +338,7 @@ std::vector<Case> Corpus() {
             .Length(6));
     v.push_back(CaseBuilder("buffer_full_until_close", "HTTP/1.0 200 OK\r\n\r\n" + kUntilClose150,
                             HTTP_PARSER_BUFFER_FULL)
-                    .Length(150)
+                    .Content(kUntilClose150.c_str(), 150)
                     .MaxBuf(100)
                     .Eof()
                     .Logs({"HTTP_PARSER_BUFFER_FULL m_cur_buf_size:150 m_max_buf_len:100\n"}));
@@ -334,7 +389,7 @@ std::vector<Case> Corpus() {
                     .MaxBuf(8));
     v.push_back(CaseBuilder("chunked_buffer_full_open", chunked + "a\r\n0123456789\r\n",
                             HTTP_PARSER_BUFFER_FULL)
-                    .Length(10)
+                    .Content("0123456789", 10)
                     .MaxBuf(8)
                     .Logs({"HTTP_PARSER_BUFFER_FULL m_cur_buf_size:10 m_max_buf_len:8\n"}));
     // Responses without a body (RFC 9112 section 6.3).
@@ -424,10 +479,15 @@ std::vector<Case> Corpus() {
             .Logs({"invalid http version, http_header:http/1.1 200 OK\n"}));
     v.push_back(CaseBuilder("request_line_one_space", "GET /\r\n\r\n", HTTP_PARSE_ERROR)
                     .Logs({"invalid http version, http_header:GET /\n"}));
-    for (const char* bad : {"abc", "-1", "+5", "\t5", "2147483648", "99999999999999999999"}) {
-        v.push_back(CaseBuilder(std::string("content_length_refused_") + bad,
-                                ok + "Content-Length: " + bad + "\r\n\r\nabc", HTTP_PARSE_ERROR)
-                        .Logs({std::string("invalid http content_length:") + bad + "\n"}));
+    for (const char* bad :
+         {"abc", "-1", "+5", "\t5", "2147483648", "9223372036854775807", "9223372036854775808",
+          "99999999999999999999", "5abc", "5 6", "5, 6", "5,", ",5", "5, 2147483648"}) {
+        const std::string b = bad;
+        const bool streams = b == "2147483648" || b == "9223372036854775807";
+        v.push_back(CaseBuilder("content_length_refused_" + b,
+                                ok + "Content-Length: " + b + "\r\n\r\nabc", HTTP_PARSE_ERROR)
+                        .Logs({"invalid http content_length:" + b + "\n"})
+                        .Streamed(streams ? HTTP_PARSE_INCOMPLETE : HTTP_PARSE_ERROR));
     }
     v.push_back(
         CaseBuilder("chunk_17_digits", chunked + "00000000000000005\r\nhello\r\n", HTTP_PARSE_ERROR)
@@ -443,11 +503,20 @@ std::vector<Case> Corpus() {
         CaseBuilder("chunk_trailer_cr_without_lf", chunked + "0\r\nX: y\rZ", HTTP_PARSE_ERROR)
             .Logs({"trailed len:4 been discarded\n", "parse chunked http body failed, ret:3\n"}));
     v.push_back(CaseBuilder("chunk_size_over_31_bits", chunked + "80000000\r\n", HTTP_PARSE_ERROR)
-                    .Logs({"parse chunked http body failed, ret:6\n"}));
+                    .Logs({"parse chunked http body failed, ret:6\n"})
+                    .Streamed(HTTP_PARSE_INCOMPLETE));
+    v.push_back(
+        CaseBuilder("chunk_size_63_bits", chunked + "7fffffffffffffff\r\nab", HTTP_PARSE_ERROR)
+            .Logs({"parse chunked http body failed, ret:6\n"})
+            .Streamed(HTTP_PARSE_INCOMPLETE));
+    v.push_back(
+        CaseBuilder("chunk_size_over_63_bits", chunked + "8000000000000000\r\nab", HTTP_PARSE_ERROR)
+            .Logs({"parse chunked http body failed, ret:6\n"}));
     v.push_back(CaseBuilder("chunk_size_over_32_bits", chunked + "1\r\na\r\n100000000\r\nxyz",
                             HTTP_PARSE_ERROR)
                     .Content("a", 1)
-                    .Logs({"parse chunked http body failed, ret:6\n"}));
+                    .Logs({"parse chunked http body failed, ret:6\n"})
+                    .Streamed(HTTP_PARSE_INCOMPLETE));
     return v;
 }
 
@@ -499,6 +568,47 @@ TEST_P(ParserCorpus, EverySplitMatchesWhole) {
         for (const std::string& line : c.logs)
             ASSERT_TRUE(capture.Has(line)) << line;
     }
+}
+
+// Streaming mode hands out, whole and at every split, the bytes the stored
+// mode keeps, and ends with the same status, except where the 64-bit bounds
+// take what the 32-bit ones refuse. A buffer limit does not apply to it.
+TEST_P(ParserCorpus, StreamingMatchesStored) {
+    const Case& c = GetParam();
+    if (c.max_buf_len > 0)
+        return;
+    LogCapture capture;
+    Outcome stored = Feed(c, {});
+    if (c.streamed >= 0 && c.streamed != c.status) {
+        std::string streamed;
+        EXPECT_EQ(c.streamed, Feed(c, {}, nullptr, &streamed).status);
+        return;
+    }
+    const size_t n = c.input.size();
+    for (size_t k = 0; k < n; ++k) {
+        if (k > 400 && k + 400 < n && k % static_cast<size_t>(c.stride) != 0)
+            continue;
+        std::string streamed;
+        const Outcome o =
+            Feed(c, k ? std::vector<size_t>{k} : std::vector<size_t>{}, nullptr, &streamed);
+        ASSERT_EQ(stored.Describe(), o.Describe()) << "split at " << k;
+    }
+}
+
+// A body callback that refuses bytes stops the message; the header stays.
+TEST(ParserStreaming, RefusingCallbackStopsTheMessage) {
+    LogCapture capture;
+    CHttpParser parser;
+    int calls = 0;
+    parser.SetBodyCallback(
+        [](void* ctx, const char*, int) { return ++*static_cast<int*>(ctx) == 2 ? -1 : 0; },
+        &calls);
+    const std::string msg = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n";
+    EXPECT_EQ(HTTP_PARSE_INCOMPLETE, parser.Append(msg.data(), static_cast<int>(msg.size())));
+    EXPECT_EQ(HTTP_PARSE_ERROR, parser.Append("2\r\nde\r\n", 7));
+    EXPECT_EQ(200, parser.GetStatusCode());
+    EXPECT_EQ(3, parser.GetBodyLength());
+    EXPECT_TRUE(capture.Has("body callback stopped the message, body bytes:3\n"));
 }
 
 // One parser object reused with Reset for message after message (buffers kept

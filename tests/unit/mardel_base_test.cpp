@@ -1,5 +1,6 @@
 // Base services: log admission and sink, qualified function names, last
 // error, MD5 and Base64 (RFC test vectors), byte search and word scanning.
+// Tables: tests/data/mardel_base.txt.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,9 +11,11 @@
 #include "Mardel/Log.h"
 #include "Mardel/Md5.h"
 #include "Sablon/StrParser.h"
+#include "support/CaseFile.h"
 #include "support/LogCapture.h"
 
 using namespace Halvex;
+using corvio_test::LoadCases;
 using corvio_test::LogCapture;
 
 namespace Halvex {
@@ -42,23 +45,10 @@ TEST(Log, LevelAboveThePrintLevelIsNotMadeNorEvaluated) {
 }
 
 TEST(Log, QualifiedNameCutsReturnTypeAndParameters) {
-    struct Case {
-        const char* pretty;
-        const char* name;
-    } cases[] = {
-        {"Halvex::Corvio::parse_status_t Halvex::Corvio::CHttpParser::Append(const char*, int)",
-         "Halvex::Corvio::CHttpParser::Append"},
-        {"Halvex::Corvio::CHttpParser::CHttpParser()", "Halvex::Corvio::CHttpParser::CHttpParser"},
-        {"static bool Halvex::Corvio::A::f(std::map<int, int>&)", "Halvex::Corvio::A::f"},
-        {"std::vector<int, std::allocator<int> > ns::g()", "ns::g"},
-        {"char* ns::h(int)", "ns::h"},
-        {"void Halvex::Mardel::(anonymous namespace)::Service::run()",
-         "Halvex::Mardel::(anonymous namespace)::Service::run"},
-    };
-    for (const Case& c : cases) {
+    for (const corvio_test::Case& c : LoadCases("mardel_base.txt", "qualified-name", 2)) {
         char out[128];
-        Mardel::detail::qualifiedName(c.pretty, out, sizeof(out));
-        EXPECT_STREQ(out, c.name) << c.pretty;
+        Mardel::detail::qualifiedName(c.str(0), out, sizeof(out));
+        EXPECT_EQ(std::string(out), c[1]) << c.where;
     }
 }
 
@@ -70,33 +60,19 @@ TEST(LastError, IsPerThread) {
     EXPECT_EQ(Mardel::getLastError(), 0x10030010u);
 }
 
-TEST(Md5, Rfc1321Vectors) {
-    struct Case {
-        const char* in;
-        const char* hex;
-    } cases[] = {
-        {"", "d41d8cd98f00b204e9800998ecf8427e"},
-        {"a", "0cc175b9c0f1b6a831c399e269772661"},
-        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
-    };
+TEST(Md5AndBase64, RfcVectors) {
     Utils::CMd5 md5;
-    for (const Case& c : cases) {
+    for (const corvio_test::Case& c : LoadCases("mardel_base.txt", "vectors", 3)) {
         md5.init();
-        md5.update(c.in, strlen(c.in));
+        md5.update(c[0].data(), c[0].size());
         char out[33];
         md5.hex(out);
-        EXPECT_STREQ(out, c.hex);
-    }
-}
-
-TEST(Base64, Rfc4648Vectors) {
-    const char* cases[][2] = {{"", ""},        {"f", "Zg=="},        {"fo", "Zm8="},
-                              {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {"foobar", "Zm9vYmFy"}};
-    for (auto& c : cases) {
-        char out[16];
-        EXPECT_EQ(Utils::base64Encode(out, c[0], static_cast<int>(strlen(c[0]))),
-                  static_cast<int>(strlen(c[1])));
-        EXPECT_STREQ(out, c[1]);
+        EXPECT_EQ(std::string(out), c[1]) << c.where;
+        char base64[64];
+        EXPECT_EQ(Utils::base64Encode(base64, c[0].data(), static_cast<int>(c[0].size())),
+                  static_cast<int>(c[2].size()))
+            << c.where;
+        EXPECT_EQ(std::string(base64), c[2]) << c.where;
     }
 }
 

@@ -79,9 +79,14 @@ MARDEL_API void qualifiedName(const char* pretty, char* out, int size);
 
 // Logs one line with module and tag "Unknown" and the enclosing function's
 // qualified name, when the print level admits `level`.
-#define MARDEL_LOG(level, ...)                                                                \
-    do {                                                                                      \
-        if (::Halvex::Mardel::getPrintLogLevel() >= (level))                                  \
-            ::Halvex::Mardel::detail::logPretty((level), __FILE__, MARDEL_FUNCTION_SIGNATURE, \
-                                                __LINE__, __VA_ARGS__);                       \
+#define MARDEL_LOG(level, ...) MARDEL_LOG_AS((level), MARDEL_FUNCTION_SIGNATURE, __VA_ARGS__)
+
+// The same in the name of the function whose MARDEL_FUNCTION_SIGNATURE is
+// `signature`: a routine shared by several operations logs as the operation
+// that called it.
+#define MARDEL_LOG_AS(level, signature, ...)                                              \
+    do {                                                                                  \
+        if (::Halvex::Mardel::getPrintLogLevel() >= (level))                              \
+            ::Halvex::Mardel::detail::logPretty((level), __FILE__, (signature), __LINE__, \
+                                                __VA_ARGS__);                             \
     } while (0)

@@ -29,7 +29,11 @@
 // handler (or one thread) arrive in the order they were posted. A message to
 // an unknown id, or to a handler on which Close() has been called, is
 // dropped (Notify returns -1); messages still queued when Close() is called
-// are dropped too.
+// are dropped too. A message posted on a loop thread to a handler of the same
+// loop runs only after that loop has polled its sockets again and run the
+// events that were ready: a handler that stops after its share of work and
+// posts itself a message to go on lets every other handler of its loop have
+// its turn first.
 //
 // Life: Close() is idempotent. handle_close runs exactly once, on the
 // handler's loop, after any event of that handler already running has ended;

@@ -1,7 +1,8 @@
 // A TLS client stream on OpenSSL over a connected non-blocking TCP stream.
 //
-// Options (SetOption(option, value, data)) before Connect; each gives 0, or
-// -1 for an unknown option or bad data (the option is then left as it was):
+// Options (SetOption(option, value, data)) before the hand-shake starts;
+// each gives 0, or -1 for an unknown option, bad data or a hand-shake already
+// started (the option is then left as it was):
 //   OPT_TRUST_CA  (1, value 1): data is a CSslX509* holding a trusted store
 //                 (SetTrustCA done); the stream keeps its own reference to
 //                 the store. The server's chain is verified during the
@@ -17,15 +18,39 @@
 //                 are none; a literal address also matches an IP
 //                 subjectAltName.
 //
-// Connect runs the whole hand-shake (TLS 1.2 or newer), blocking the caller
-// for at most the time limit. Ownership of the TCP stream:
+// The hand-shake (TLS 1.2 or newer) runs either in steps or at once:
+//   StartHandshake(tcp) sets the stream up over `tcp` (connected,
+//     non-blocking) with the options and PEM file set so far, and starts the
+//     time limit: the whole hand-shake must end within it from here, however
+//     many steps it takes. 0, or negative when refused (no connected stream,
+//     a stream already used, a PEM file that did not load, set-up failure).
+//   HandshakeStep() advances it without blocking and tells what comes next:
+//     HANDSHAKE_DONE         finished; the TLS stream has taken over `tcp`
+//     HANDSHAKE_WANT_INPUT   call again when the socket is readable
+//     HANDSHAKE_WANT_OUTPUT  call again when the socket is writable
+//     HANDSHAKE_FAILED       ended for good (also when the time limit has
+//                            passed and the peer still owes bytes)
+//     A waiting caller should give up waiting after HandshakeMsLeft() and
+//     then call HandshakeStep() once more, which fails when the limit passed.
+//   Connect(tcp) does both, blocking the caller for at most the time limit:
+//     0 or negative.
+// GetFailureText() says why the last set-up or hand-shake failed, in words
+// meant for a log line or a user: the certificate verification's reason as
+// OpenSSL names it (X509_verify_cert_error_string), the time limit, the
+// client certificate file, or the TLS error.
+// Ownership of the TCP stream:
 //   - success: the TLS stream takes its descriptor and deletes the
 //     CSockStream object at once (it must have been made with new); the
-//     caller must not use or delete it afterwards. The descriptor is closed
+//     caller must not use or delete it afterwards. The descriptor stays the
+//     same, so a reactor registration made for it carries over. It is closed
 //     when the TLS stream is destroyed (after a close_notify), unless it was
 //     handed out with Detach.
-//   - failure: the TCP stream is untouched and stays the caller's, to delete.
-// A second Connect is refused.
+//   - while the steps run and after a failure: the TCP stream stays the
+//     caller's (to delete, and to register with its reactor under its own
+//     descriptor). Destroying a TLS stream in the middle of its steps is
+//     allowed and leaves the TCP stream alone.
+// StartHandshake or Connect is refused while a hand-shake runs and after one
+// succeeded; after a failure the stream may be set up again.
 //
 // Recv drains: it keeps reading until the caller's buffer is full or OpenSSL
 // needs more bytes from the socket, so a short read means nothing is left
@@ -41,6 +66,8 @@
 // may have moved); a shorter retry is refused as a failure.
 #pragma once
 
+#include <cstdint>
+
 #include "Sablon/Export.h"
 #include "Sablon/Sock.h"
 #include "Sablon/SslX509.h"
@@ -51,6 +78,12 @@ namespace Sablon {
 class SABLON_API CSslStream : public CSockStream {
 public:
     enum Option { OPT_TRUST_CA = 1, OPT_TIMEOUT = 4, OPT_SERVER_NAME = 6 };
+    enum HandshakeState {
+        HANDSHAKE_FAILED = -1,
+        HANDSHAKE_DONE = 0,
+        HANDSHAKE_WANT_INPUT = 1,
+        HANDSHAKE_WANT_OUTPUT = 2
+    };
 
     CSslStream();
     ~CSslStream() override;
@@ -64,10 +97,22 @@ public:
     int SetPemPath(const char* path);
     // 0, or negative for an unknown option or bad data.
     int SetOption(int option, int value, void* data);
-    // Hand-shake over `tcp` (see above); 0 or negative.
+    // Hand-shake over `tcp` (see above).
+    int StartHandshake(CSockStream* tcp);
+    int HandshakeStep();
+    // Milliseconds left of the hand-shake's time limit; 0 once it passed or
+    // when no hand-shake is running.
+    uint32_t HandshakeMsLeft() const;
     int Connect(CSockStream* tcp);
+    // Why the last set-up or hand-shake failed; "" when nothing failed.
+    const char* GetFailureText() const;
     int Recv(char* buf, int size) override;
     int Send(const char* data, int len) override;
+    // Whether bytes received from the socket are still held inside the
+    // stream (a decrypted record not yet read, or raw bytes read ahead):
+    // they raise no input event on the socket, so a reader that stops before
+    // a short Recv must come back for them by itself.
+    bool HasPending() const;
     // The server's certificate into `cert` (which takes its own reference);
     // negative before a successful hand-shake.
     int GetPeerCert(CSslX509& cert);

@@ -48,8 +48,14 @@ int CNetHandler::Close() {
     return CReactor::Close(this);
 }
 
+// Out of memory in the reactor's tables is a failure (-1), never an
+// exception.
 int CNetHandler::RegisterSock(CSock& sock, int mask, uint32_t timeout_us) {
-    return CReactor::Register(this, sock.GetHandle(), mask, timeout_us, false);
+    try {
+        return CReactor::Register(this, sock.GetHandle(), mask, timeout_us, false);
+    } catch (...) {
+        return -1;
+    }
 }
 
 int CNetHandler::UnregisterSock(CSock& sock, int mask) {
@@ -61,7 +67,11 @@ int CNetHandler::RemoveSock(CSock& sock) {
 }
 
 int CNetHandler::Notify(long to_id, unsigned int msg, long param) {
-    return CReactor::Notify(this, to_id, msg, param);
+    try {
+        return CReactor::Notify(this, to_id, msg, param);
+    } catch (...) {
+        return -1;
+    }
 }
 
 }  // namespace Sablon

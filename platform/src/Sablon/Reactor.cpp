@@ -182,6 +182,18 @@ void remove_all_locked(HandlerCore& core) {
     core.socks.clear();
 }
 
+// Runs one handler call. An exception must not unwind into the event loop
+// (a C library): it counts as a result of -1.
+template <typename Call>
+int guarded(Call call) {
+    try {
+        return call();
+    } catch (...) {
+        MARDEL_LOG(2, "an event handler threw; its result counts as -1\n");
+        return -1;
+    }
+}
+
 // Runs handle_close once: the handler is taken out of the record first, so
 // nothing reaches it after this point.
 void finish_close(const std::shared_ptr<HandlerCore>& core) {
@@ -195,7 +207,7 @@ void finish_close(const std::shared_ptr<HandlerCore>& core) {
         core->handler = nullptr;
     }
     if (handler)
-        handler->handle_close(handler);
+        guarded([handler] { return handler->handle_close(handler); });
 }
 
 bool close_core(const std::shared_ptr<HandlerCore>& core) {
@@ -246,7 +258,7 @@ void dispatch(SockReg* reg, int bit, Call call) {
             return;
         handler = core.handler;
     }
-    int result = call(handler, reg->fd);
+    int result = guarded([&] { return call(handler, reg->fd); });
     if (result == -1) {
         std::lock_guard<std::mutex> lock(core.mutex);
         remove_reg_locked(core, reg);
@@ -375,8 +387,20 @@ bool CLoop::Post(Task&& task) {
         wake = m_tasks.empty();
         m_tasks.push_back(std::move(task));
     }
-    if (wake)
-        event_active(m_wake, EV_READ, 0);
+    if (wake) {
+        if (t_current_loop == this) {
+            // Posted by a handler of this loop: the batch runs after the loop
+            // has polled its sockets again and run what was ready (a timer
+            // that is due runs after the socket events of its round). An
+            // activation would run it in the current round, and a handler
+            // that posts itself a message to go on would never let a socket
+            // event through.
+            static const timeval kNow = {0, 0};
+            event_add(m_wake, &kNow);
+        } else {
+            event_active(m_wake, EV_READ, 0);
+        }
+    }
     return true;
 }
 
@@ -421,7 +445,7 @@ void CLoop::run_tasks() {
                         break;
                     handler = t.core->handler;
                 }
-                handler->handle_message(t.from, t.msg, t.param);
+                guarded([&] { return handler->handle_message(t.from, t.msg, t.param); });
                 break;
             }
             case Task::CLOSE:
@@ -508,10 +532,12 @@ int CReactor::Register(CNetHandler* handler, int fd, int mask, uint32_t timeout_
     } else {
         if (!sock_io::watchable(fd))
             return -1;
-        reg = new SockReg;
-        reg->core = handler->m_core;
-        reg->fd = fd;
+        std::unique_ptr<SockReg> made(new SockReg);
+        made->core = handler->m_core;
+        made->fd = fd;
+        reg = made.get();
         core.socks.emplace(fd, reg);
+        made.release();
     }
     if (keep_timeout)
         timeout_us = reg->last_timeout;

@@ -227,6 +227,11 @@ struct CSslStream::Impl {
     EVP_PKEY* key = nullptr;
     STACK_OF(X509) * chain = nullptr;
     bool pem_failed = false;  // a PEM path was set and could not be loaded
+    std::string failure;      // why the last set-up or hand-shake failed
+    // The hand-shake in steps: the TCP stream it runs over (the caller's
+    // until it is done) and its deadline.
+    CSockStream* tcp = nullptr;
+    Clock::time_point deadline;
     bool connected = false;
     bool closed = false;    // end of stream or failure seen: every read/write is negative
     bool fatal = false;     // a fatal TLS error: no close_notify may be sent
@@ -298,6 +303,7 @@ int CSslStream::SetPemPath(const char* path) {
         sk_X509_pop_free(chain, X509_free);
         ERR_clear_error();
         m_impl->pem_failed = true;
+        m_impl->failure = std::string("client certificate not loadable from ") + path + ": " + why;
         MARDEL_LOG(4, "cannot load PEM file %s: %s\n", path, why);
         return -1;
     }
@@ -309,7 +315,7 @@ int CSslStream::SetPemPath(const char* path) {
 }
 
 int CSslStream::SetOption(int option, int value, void* data) {
-    if (m_impl->connected)
+    if (m_impl->connected || m_impl->ssl)
         return -1;
     switch (option) {
         case OPT_TRUST_CA: {
@@ -342,29 +348,34 @@ int CSslStream::SetOption(int option, int value, void* data) {
     }
 }
 
-int CSslStream::Connect(CSockStream* tcp) {
+int CSslStream::StartHandshake(CSockStream* tcp) {
     Impl& im = *m_impl;
     SSL_CTX* ctx = shared_client_ctx();
     if (!tcp || tcp == this || tcp->GetHandle() < 0 || !ctx || im.connected || im.ssl) {
         MARDEL_LOG(4, "TLS connect refused: no connected stream or stream already used\n");
+        if (!im.ssl)
+            im.failure = "no connected stream, or the stream was already used";
         return -1;
     }
     if (im.pem_failed) {
+        // failure still names the file and why it did not load.
         MARDEL_LOG(4, "TLS connect refused: the client certificate could not be loaded\n");
         return -1;
     }
-    const int fd = tcp->GetHandle();
+    im.failure.clear();
     SSL* ssl = SSL_new(ctx);
-    BIO* bio = ssl ? new_sock_bio(fd) : nullptr;
+    BIO* bio = ssl ? new_sock_bio(tcp->GetHandle()) : nullptr;
     if (!bio) {
-        MARDEL_LOG(2, "TLS set-up failed: %s\n", ssl_error_text().c_str());
+        im.failure = "TLS set-up failed: " + ssl_error_text();
+        MARDEL_LOG(2, "%s\n", im.failure.c_str());
         SSL_free(ssl);
         return -1;
     }
     SSL_set_bio(ssl, bio, bio);
     if (im.cert && (SSL_use_certificate(ssl, im.cert) != 1 ||
                     SSL_use_PrivateKey(ssl, im.key) != 1 || SSL_set1_chain(ssl, im.chain) != 1)) {
-        MARDEL_LOG(2, "TLS client certificate refused: %s\n", ssl_error_text().c_str());
+        im.failure = "client certificate refused: " + ssl_error_text();
+        MARDEL_LOG(2, "TLS %s\n", im.failure.c_str());
         SSL_free(ssl);
         return -1;
     }
@@ -379,61 +390,93 @@ int CSslStream::Connect(CSockStream* tcp) {
     } else {
         SSL_set_verify(ssl, SSL_VERIFY_NONE, nullptr);
     }
-
-    const auto deadline = Clock::now() + std::chrono::milliseconds(im.timeout_ms);
-    const char* why = nullptr;
-    std::string detail;
-    for (;;) {
-        ERR_clear_error();
-        int rc = SSL_connect(ssl);
-        if (rc == 1)
-            break;
-        int err = SSL_get_error(ssl, rc);
-        short events = 0;
-        if (err == SSL_ERROR_WANT_READ)
-            events = POLLIN;
-        else if (err == SSL_ERROR_WANT_WRITE)
-            events = POLLOUT;
-        if (events == 0) {
-            long verify = SSL_get_verify_result(ssl);
-            why = "hand-shake failed";
-            detail = verify != X509_V_OK ? X509_verify_cert_error_string(verify)
-                     : err == SSL_ERROR_SYSCALL && ERR_peek_error() == 0
-                         ? socket_error_text(sock_io::last_error())
-                         : ssl_error_text();
-            break;
-        }
-        const long long left_ms =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left_ms <= 0) {
-            why = "hand-shake timed out";
-            break;
-        }
-        // A limit of up to 2^32-1 ms does not fit poll's int: wait in steps.
-        int n = sock_io::poll_one(fd, events,
-                                  left_ms > INT_MAX ? INT_MAX : static_cast<int>(left_ms), nullptr);
-        if (n < 0 && !sock_io::interrupted(sock_io::last_error())) {
-            why = "poll failed";
-            detail = socket_error_text(sock_io::last_error());
-            break;
-        }
-    }
-    if (why) {
-        ERR_clear_error();
-        SSL_free(ssl);
-        MARDEL_LOG(4, "TLS connect failed: %s%s%s\n", why, detail.empty() ? "" : ": ",
-                   detail.c_str());
-        // The TCP stream stays the caller's, untouched.
-        return -1;
-    }
-    // Success: the TLS stream takes over the descriptor and releases the TCP
-    // stream object, exactly once, here.
     im.ssl = ssl;
-    im.connected = true;
-    m_handle = tcp->Detach();
-    delete tcp;
-    MARDEL_LOG(6, "TLS connected: %s, %s\n", SSL_get_version(ssl), SSL_get_cipher_name(ssl));
+    im.tcp = tcp;
+    im.deadline = Clock::now() + std::chrono::milliseconds(im.timeout_ms);
     return 0;
+}
+
+uint32_t CSslStream::HandshakeMsLeft() const {
+    const Impl& im = *m_impl;
+    if (!im.tcp)
+        return 0;
+    const long long left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(im.deadline - Clock::now()).count();
+    // Rounded up, so that a waiter never wakes just before the deadline.
+    return left < 0 ? 0 : static_cast<uint32_t>(left >= UINT32_MAX ? UINT32_MAX : left + 1);
+}
+
+int CSslStream::HandshakeStep() {
+    Impl& im = *m_impl;
+    if (im.connected)
+        return HANDSHAKE_DONE;
+    if (!im.tcp)
+        return HANDSHAKE_FAILED;
+    SSL* ssl = im.ssl;
+    ERR_clear_error();
+    const int rc = SSL_connect(ssl);
+    if (rc == 1) {
+        // Success: the TLS stream takes over the descriptor and releases the
+        // TCP stream object, exactly once, here.
+        im.connected = true;
+        m_handle = im.tcp->Detach();
+        delete im.tcp;
+        im.tcp = nullptr;
+        MARDEL_LOG(6, "TLS connected: %s, %s\n", SSL_get_version(ssl), SSL_get_cipher_name(ssl));
+        return HANDSHAKE_DONE;
+    }
+    const int err = SSL_get_error(ssl, rc);
+    if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
+        if (Clock::now() < im.deadline)
+            return err == SSL_ERROR_WANT_READ ? HANDSHAKE_WANT_INPUT : HANDSHAKE_WANT_OUTPUT;
+        im.failure = "hand-shake timed out after " + std::to_string(im.timeout_ms) + " ms";
+    } else {
+        const long verify = SSL_get_verify_result(ssl);
+        if (verify != X509_V_OK) {
+            im.failure =
+                std::string("certificate not verified: ") + X509_verify_cert_error_string(verify);
+        } else if (err == SSL_ERROR_SYSCALL && ERR_peek_error() == 0) {
+            im.failure = "hand-shake failed: " + socket_error_text(sock_io::last_error());
+        } else {
+            im.failure = "hand-shake failed: " + ssl_error_text();
+        }
+    }
+    // The TCP stream stays the caller's, untouched.
+    ERR_clear_error();
+    SSL_free(ssl);
+    im.ssl = nullptr;
+    im.tcp = nullptr;
+    MARDEL_LOG(4, "TLS connect failed: %s\n", im.failure.c_str());
+    return HANDSHAKE_FAILED;
+}
+
+int CSslStream::Connect(CSockStream* tcp) {
+    if (StartHandshake(tcp) < 0)
+        return -1;
+    const int fd = tcp->GetHandle();
+    for (;;) {
+        const int state = HandshakeStep();
+        if (state == HANDSHAKE_DONE)
+            return 0;
+        if (state == HANDSHAKE_FAILED)
+            return -1;
+        // A limit of up to 2^32-1 ms does not fit poll's int: wait in steps;
+        // the step after the deadline fails.
+        const uint32_t left = HandshakeMsLeft();
+        if (sock_io::poll_one(fd, state == HANDSHAKE_WANT_INPUT ? POLLIN : POLLOUT,
+                              left > INT_MAX ? INT_MAX : static_cast<int>(left), nullptr) < 0) {
+            m_impl->failure = "poll failed: " + socket_error_text(sock_io::last_error());
+            MARDEL_LOG(4, "TLS connect failed: %s\n", m_impl->failure.c_str());
+            SSL_free(m_impl->ssl);
+            m_impl->ssl = nullptr;
+            m_impl->tcp = nullptr;
+            return -1;
+        }
+    }
+}
+
+const char* CSslStream::GetFailureText() const {
+    return m_impl->failure.c_str();
 }
 
 int CSslStream::Recv(char* buf, int size) {
@@ -503,6 +546,11 @@ int CSslStream::Send(const char* data, int len) {
     m_last_error = err == SSL_ERROR_SYSCALL ? sock_io::last_error() : 0;
     ERR_clear_error();
     return -1;
+}
+
+bool CSslStream::HasPending() const {
+    const Impl& im = *m_impl;
+    return im.connected && !im.closed && (SSL_pending(im.ssl) > 0 || SSL_has_pending(im.ssl) == 1);
 }
 
 int CSslStream::GetPeerCert(CSslX509& cert) {
