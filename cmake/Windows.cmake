@@ -5,7 +5,8 @@
 add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 # The resolver functions (getaddrinfo, freeaddrinfo, inet_pton, inet_ntop)
 # exist in ws2_32 on every supported Windows: they are linked directly.
-set(CORVIO_SYSTEM_LIBS ws2_32)
+# bcrypt gives the random bytes of the DNS cache's spread.
+set(CORVIO_SYSTEM_LIBS ws2_32 bcrypt)
 set(corvio_runtime_dirs ${CORVIO_WIN_DEPS}/bin ${CORVIO_WIN_DEPS}/lib)
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libstdc++-6.dll
   OUTPUT_VARIABLE corvio_libstdcxx OUTPUT_STRIP_TRAILING_WHITESPACE)

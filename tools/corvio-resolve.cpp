@@ -10,6 +10,7 @@
 #include "Corvio/IDNSManager.h"
 #include "Mardel/Component.h"
 #include "Mardel/Log.h"
+#include "Mardel/Process.h"
 #include "Sablon/Resolver.h"
 
 using Halvex::Component::IUnknown;
@@ -213,5 +214,5 @@ int main(int argc, char** argv) {
     // system resolver; the manager would wait for it at exit. The answers are
     // out, so leave without that wait.
     fflush(stderr);
-    _Exit(every && written ? 0 : 1);
+    Halvex::Mardel::quickExit(every && written ? 0 : 1);
 }

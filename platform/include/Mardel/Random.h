@@ -1,5 +1,5 @@
-// The system's source of random bytes ("/dev/urandom"; on Windows, OpenSSL's
-// generator seeded by the system).
+// The system's source of random bytes ("/dev/urandom"; on Windows,
+// BCryptGenRandom).
 #pragma once
 
 #include "Mardel/Export.h"

@@ -3,7 +3,9 @@
 #include <cstdio>
 
 #if defined(_WIN32)
-#include <openssl/rand.h>
+#include <windows.h>
+
+#include <bcrypt.h>
 #endif
 
 namespace Halvex {
@@ -11,12 +13,16 @@ namespace Mardel {
 
 #if defined(_WIN32)
 
-// Windows has no "/dev/urandom": OpenSSL's generator, seeded by the system's
-// own (BCryptGenRandom), stands in for it.
+// Windows has no "/dev/urandom": the system's preferred generator stands in
+// for it. (bcrypt is bound when the library loads, so no call here loads a
+// DLL on a timer thread while the process may be exiting.)
 int CRandom::read(void* out, int size) {
     if (size <= 0)
         return 0;
-    return RAND_bytes(static_cast<unsigned char*>(out), size) == 1 ? size : -1;
+    return BCryptGenRandom(nullptr, static_cast<PUCHAR>(out), static_cast<ULONG>(size),
+                           BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0
+               ? size
+               : -1;
 }
 
 #else

@@ -1,5 +1,7 @@
 #include "Mardel/Timer.h"
 
+#include "ProcessExit.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -258,6 +260,10 @@ bool CTimer::start(Procedure proc, uint32_t delay, uint32_t period, unsigned lon
 }
 
 bool CTimer::stop(bool wait) {
+    // At a DLL's exit work the timer threads are gone, possibly holding this
+    // lock: nothing is left to stop.
+    if (detail::processExiting())
+        return true;
     std::unique_lock<std::mutex> lock(m_state->mutex);
     m_state->started = false;
     m_state->pending = false;

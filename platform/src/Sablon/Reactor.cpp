@@ -14,6 +14,7 @@
 #include <openssl/ssl.h>
 
 #include "Mardel/Log.h"
+#include "Mardel/ProcessExit.h"
 #include "SockIo.h"
 
 namespace Halvex {
@@ -308,6 +309,12 @@ void on_exception_watch(evutil_socket_t fd, short, void* arg) {
 
 void shutdown_reactor() {
     Reactor& r = *g_reactor;
+    if (Mardel::detail::processExiting()) {
+        // The loop threads are gone already (a DLL unloading at process
+        // exit): nothing can run on them, and nothing may wait for them.
+        r.down.store(true);
+        return;
+    }
     if (t_current_loop != nullptr) {
         // exit() called from a handler: a loop cannot join itself.
         r.down.store(true);
