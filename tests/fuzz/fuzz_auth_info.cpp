@@ -22,6 +22,7 @@
 #include <string>
 #include <string_view>
 
+#include "HTTP/HttpDigest.h"
 #include "HTTP/HttpDownloaderImpl.h"
 #include "HTTP/HttpText.h"
 #include "Mardel/Log.h"
@@ -70,7 +71,8 @@ void check_params(const std::string& text) {
 }
 
 // The rewritten challenge keeps the old parameters and takes the new nonce
-// and qop, as the next request's Authorization value is computed from it.
+// and qop (quoted-pairs escaped when it came unquoted), as the next
+// request's Authorization value is computed from it.
 void check_fold(const std::string& challenge, const std::string& info) {
     const std::string folded = detail::FoldAuthenticationInfo(challenge, info);
     check(folded.compare(0, 7, "Digest ") == 0);
@@ -93,7 +95,7 @@ void check_fold(const std::string& challenge, const std::string& info) {
         if (quoted ? v.size() == 2 : v.empty())
             continue;
         const std::string name = std::strcmp(key, "qop") == 0 ? "qop" : "nonce";
-        check(folded.find(name + "=" + (quoted ? v : "\"" + v + "\"")) != std::string::npos);
+        check(folded.find(name + "=" + (quoted ? v : quoted_string(v))) != std::string::npos);
     }
 }
 
