@@ -1,8 +1,9 @@
-// A reactor handler for tests that records every call it receives into a
-// Record the test keeps (the handler deletes itself in handle_close), and
-// checks the reactor's promises while doing so: one call at a time, nothing
-// after handle_close, always on the same loop thread. Each slot's behaviour
-// can be replaced with a hook.
+// Reactor handlers for tests. RecordingHandler counts every call into a
+// Record the test keeps (the handler deletes itself in handle_close) and
+// checks the reactor's promises meanwhile: one call at a time, nothing after
+// handle_close, always on one loop thread, never on the test's thread. Hooks
+// replace a slot's behaviour. KeptHandler only counts its handle_close and
+// stays alive for checks made after it.
 #pragma once
 
 #include <atomic>
@@ -30,7 +31,7 @@ struct Record {
     std::atomic<int> overlaps{0};     // calls that ran while another was running
     std::atomic<int> wrong_thread{0};
     std::atomic<int> on_caller_thread{0};
-    std::thread::id caller;  // set by the test: calls must never run there
+    std::thread::id caller = std::this_thread::get_id();  // calls must never run there
     std::mutex mutex;
     std::vector<NetMessage> messages;
     std::thread::id loop_thread;
@@ -38,6 +39,10 @@ struct Record {
     std::vector<NetMessage> Messages() {
         std::lock_guard<std::mutex> lock(mutex);
         return messages;
+    }
+    // No broken promise was seen.
+    int Faults() const {
+        return after_close.load() + overlaps.load() + wrong_thread.load() + on_caller_thread.load();
     }
 };
 
@@ -71,14 +76,14 @@ public:
         }
         if (on_message)
             on_message(this, m);
-        leave();
+        m_busy.store(false);
         return 0;
     }
     int handle_close(Halvex::Sablon::CNetHandler*) override {
         enter();
         if (on_close)
             on_close(this);
-        leave();
+        m_busy.store(false);
         std::shared_ptr<Record> keep = rec;
         delete this;
         keep->closes.fetch_add(1);
@@ -87,28 +92,28 @@ public:
 
 private:
     void enter() {
-        if (rec->closes.load() > 0)
-            rec->after_close.fetch_add(1);
-        if (m_busy.exchange(true))
-            rec->overlaps.fetch_add(1);
+        rec->after_close += rec->closes.load() > 0;
+        rec->overlaps += m_busy.exchange(true);
         std::thread::id self = std::this_thread::get_id();
-        if (self == rec->caller)
-            rec->on_caller_thread.fetch_add(1);
+        rec->on_caller_thread += self == rec->caller;
         std::lock_guard<std::mutex> lock(rec->mutex);
         if (rec->loop_thread == std::thread::id())
             rec->loop_thread = self;
-        else if (rec->loop_thread != self)
-            rec->wrong_thread.fetch_add(1);
+        rec->wrong_thread += rec->loop_thread != self;
     }
-    void leave() { m_busy.store(false); }
     int slot(std::atomic<int>& counter, const Hook& hook, int h) {
         enter();
         counter.fetch_add(1);
         int r = hook ? hook(this, h) : 0;
-        leave();
+        m_busy.store(false);
         return r;
     }
     std::atomic<bool> m_busy{false};
+};
+
+struct KeptHandler : Halvex::Sablon::CNetHandler {
+    std::atomic<int> closes{0};
+    int handle_close(Halvex::Sablon::CNetHandler*) override { return ++closes, 0; }
 };
 
 }  // namespace corvio_test
