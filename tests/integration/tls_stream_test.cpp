@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "Sablon/NetHandler.h"
 #include "Sablon/SockIo.h"
 #include "support/CaseFile.h"
 #include "support/CertMaker.h"
@@ -138,38 +139,40 @@ TEST(Tls, HandshakeTable) {
         if (!server.Ok() && c.num(1) == 6)
             continue;  // no IPv6 loopback here
         ASSERT_TRUE(server.Ok()) << server.Error();
-        CSslStream tls;
-        CSslX509 ca, peer;
-        if (c.yes(4)) {
-            ASSERT_EQ(ca.SetTrustCA(Certs().ca.cert.c_str()), 0);
-            ASSERT_EQ(tls.SetOption(CSslStream::OPT_TRUST_CA, 1, &ca), 0);
-        }
-        std::string name = Dash(c[5]);
-        if (!name.empty())
-            ASSERT_EQ(tls.SetOption(CSslStream::OPT_SERVER_NAME, 0, &name[0]), 0);
-        if (c[6] != "-")
-            ASSERT_EQ(tls.SetPemPath(File(c[6]).c_str()), 0);
-        uint32_t limit = static_cast<uint32_t>(c.unum(7));
-        ASSERT_EQ(tls.SetOption(CSslStream::OPT_TIMEOUT, 0, &limit), 0);
-        EXPECT_LT(tls.GetPeerCert(peer), 0);
-        CSockStream* tcp = ConnectTcp(server);
-        ASSERT_NE(tcp, nullptr);
-        int rc = tls.Connect(tcp);
-        if (rc != 0)
-            delete tcp;  // a failed hand-shake leaves the TCP stream to the caller
-        int last = 0;
-        if (rc == 0 && !c.yes(8))
-            RecvFor(tls, 1, &last);  // TLS 1.3: a refused client learns it at its first read
-        EXPECT_EQ(rc == 0 && last >= 0, c.yes(8));
-        if (c[9] != "*")
-            EXPECT_EQ(tls.GetFailureText(), Dash(c[9]));
-        if (rc == 0 && c.yes(8)) {
-            ASSERT_EQ(tls.GetPeerCert(peer), 0);
-            CertSubjectMsg msg;
-            ASSERT_EQ(peer.GetCertSubjectMsg(msg), 0);
-            EXPECT_EQ(msg.common_name, c[12]);
-            EXPECT_STREQ(msg.organization, "Corvio Tests");
-            EXPECT_STREQ(msg.country, "ZZ");
+        {  // the server waits for the client to close
+            CSslStream tls;
+            CSslX509 ca, peer;
+            if (c.yes(4)) {
+                ASSERT_EQ(ca.SetTrustCA(Certs().ca.cert.c_str()), 0);
+                ASSERT_EQ(tls.SetOption(CSslStream::OPT_TRUST_CA, 1, &ca), 0);
+            }
+            std::string name = Dash(c[5]);
+            if (!name.empty())
+                ASSERT_EQ(tls.SetOption(CSslStream::OPT_SERVER_NAME, 0, &name[0]), 0);
+            if (c[6] != "-")
+                ASSERT_EQ(tls.SetPemPath(File(c[6]).c_str()), 0);
+            uint32_t limit = static_cast<uint32_t>(c.unum(7));
+            ASSERT_EQ(tls.SetOption(CSslStream::OPT_TIMEOUT, 0, &limit), 0);
+            EXPECT_LT(tls.GetPeerCert(peer), 0);
+            CSockStream* tcp = ConnectTcp(server);
+            ASSERT_NE(tcp, nullptr);
+            int rc = tls.Connect(tcp);
+            if (rc != 0)
+                delete tcp;  // a failed hand-shake leaves the TCP stream to the caller
+            int last = 0;
+            if (rc == 0 && !c.yes(8))
+                RecvFor(tls, 1, &last);  // TLS 1.3: a refused client learns it at its first read
+            EXPECT_EQ(rc == 0 && last >= 0, c.yes(8));
+            if (c[9] != "*")
+                EXPECT_EQ(tls.GetFailureText(), Dash(c[9]));
+            if (rc == 0 && c.yes(8)) {
+                ASSERT_EQ(tls.GetPeerCert(peer), 0);
+                CertSubjectMsg msg;
+                ASSERT_EQ(peer.GetCertSubjectMsg(msg), 0);
+                EXPECT_EQ(msg.common_name, c[12]);
+                EXPECT_STREQ(msg.organization, "Corvio Tests");
+                EXPECT_STREQ(msg.country, "ZZ");
+            }
         }
         ASSERT_TRUE(server.WaitDone(1, 5000));
         ConnectionLog log = server.Connection(0);
@@ -373,26 +376,28 @@ TEST(Tls, OptionsRejectBadData) {
 // On the reactor, as the HTTP client reads: input events only, 32768-byte
 // pieces, reading again at once only after a full piece. A record Recv left
 // inside OpenSSL would raise no input event: the transfer would stall.
-class Fetch : public TlsRequestHandler {
-public:
-    Fetch(CSslStream* tls, std::string* body, std::atomic<int>* state)
-        : TlsRequestHandler(tls, [state] { *state = 2; }), m_body(body), m_state(state) {}
+struct Fetch : CNetHandler {
+    static const size_t kBody = 10u << 20;
+    CSslStream* tls;
+    std::string body;
+    std::atomic<int> state{0};  // 1: body complete or stream ended, 2: closed
     int handle_input(int) override {
         char buf[32768];
         int n;
-        while ((n = m_tls->Recv(buf, sizeof(buf))) > 0 && m_body->append(buf, n).size() < kBody &&
+        while ((n = tls->Recv(buf, sizeof(buf))) > 0 && body.append(buf, n).size() < kBody &&
                n == static_cast<int>(sizeof(buf))) {
         }
-        if (m_body->size() < kBody && n >= 0)
+        if (body.size() < kBody && n >= 0)
             return 0;
-        *m_state = 1;
+        state = 1;
         return -1;
     }
-    static const size_t kBody = 10u << 20;
-
-private:
-    std::string* m_body;
-    std::atomic<int>* m_state;
+    int handle_close(CNetHandler*) override {
+        RemoveSock(*tls);
+        delete tls;
+        state = 2;
+        return 0;
+    }
 };
 
 TEST(Tls, ReactorReadsTenMiBThroughInputEventsOnly) {
@@ -418,15 +423,16 @@ TEST(Tls, ReactorReadsTenMiBThroughInputEventsOnly) {
         script.push_back(Step::Silent(20000));
         LoopbackServer server(opts, {script});
         ASSERT_TRUE(server.Ok()) << server.Error();
-        auto* tls = new CSslStream();
-        ASSERT_EQ(tls->Connect(ConnectTcp(server)), 0);
-        std::string body;
-        std::atomic<int> state{0};
-        auto* fetch = new Fetch(tls, &body, &state);
-        ASSERT_EQ(fetch->Start(request.data(), static_cast<int>(request.size()), 5000000), 0);
-        ASSERT_TRUE(WaitUntil([&] { return state == 1; }, 30000)) << "stalled at " << body.size();
-        fetch->Close();
-        ASSERT_TRUE(WaitUntil([&] { return state == 2; }, 5000));
+        Fetch fetch;
+        fetch.tls = new CSslStream();
+        ASSERT_EQ(fetch.tls->Connect(ConnectTcp(server)), 0);
+        ASSERT_EQ(fetch.tls->Send(request.data(), static_cast<int>(request.size())),
+                  static_cast<int>(request.size()));
+        ASSERT_EQ(fetch.RegisterSock(*fetch.tls, CNetHandler::MASK_INPUT, 0), 0);
+        EXPECT_TRUE(WaitUntil([&] { return fetch.state == 1; }, 30000));
+        fetch.Close();
+        ASSERT_TRUE(WaitUntil([&] { return fetch.state == 2; }, 5000));
+        const std::string& body = fetch.body;
         size_t bad = 0;
         EXPECT_TRUE(body.size() == Fetch::kBody &&
                     LoopbackServer::CheckPattern(body.data(), body.size(), 0, &bad))
