@@ -31,7 +31,7 @@ TEST(CloseRace, CloseWhileEventsAndMessagesFlow) {
         recs.push_back(std::make_shared<Record>());
         auto* h = new RecordingHandler(recs.back());
         auto* s = new CSockStream(sv[0]);
-        h->on_input = [s](RecordingHandler*, int) {
+        h->on[Record::INPUT] = [s](RecordingHandler*, int) {
             char buf[256];
             return s->Recv(buf, sizeof(buf)) < 0 ? -1 : 0;
         };

@@ -31,7 +31,9 @@ struct Owner {
     int peer = -1;
 
     explicit Owner(bool small_peer = false) {
-        h->on_output = [s = sender](RecordingHandler*, int fd) { return s->handle_output(fd); };
+        h->on[Record::OUTPUT] = [s = sender](RecordingHandler*, int fd) {
+            return s->handle_output(fd);
+        };
         h->on_close = [s = sender, st = stream](RecordingHandler* self) {
             s->Detach();
             s->Clear();

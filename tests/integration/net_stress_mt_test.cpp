@@ -33,7 +33,7 @@ RecordingHandler* Make(const std::shared_ptr<Record>& rec, CSockStream* s, bool 
         self->RemoveSock(*s);
         delete s;
     };
-    h->on_input = [=](RecordingHandler* self, int) {
+    h->on[Record::INPUT] = [=](RecordingHandler* self, int) {
         char buf[kMsg];
         for (int n; (n = s->Recv(buf, sizeof(buf))) != 0;) {
             if (n < 0)
@@ -85,7 +85,7 @@ TEST(Stress, ThousandConnectionsOpenedFedAndClosedInParallel) {
                     if (*seen == kMsg && ++answered && self_close)
                         self->Close();
                 });
-            h->on_output = [s, i](RecordingHandler* self, int) {
+            h->on[Record::OUTPUT] = [s, i](RecordingHandler* self, int) {
                 const int st = s->GetConnectStatus();
                 if (st == -1)
                     return 0;

@@ -24,8 +24,8 @@ struct NetMessage {
 };
 
 struct Record {
-    std::atomic<int> input{0}, output{0}, exception{0};
-    std::atomic<int> input_timeout{0}, output_timeout{0}, exception_timeout{0};
+    enum Slot { INPUT, OUTPUT, EXCEPTION, INPUT_TIMEOUT, OUTPUT_TIMEOUT, EXCEPTION_TIMEOUT };
+    std::atomic<int> calls[6]{};  // by Slot
     std::atomic<int> closes{0};
     std::atomic<int> after_close{0};  // calls that came after handle_close
     std::atomic<int> overlaps{0};     // calls that ran while another was running
@@ -49,24 +49,21 @@ struct Record {
 class RecordingHandler : public Halvex::Sablon::CNetHandler {
 public:
     using Hook = std::function<int(RecordingHandler*, int)>;
+    using Slot = Record::Slot;
 
     explicit RecordingHandler(std::shared_ptr<Record> record) : rec(std::move(record)) {}
 
     std::shared_ptr<Record> rec;
-    Hook on_input, on_output, on_exception, on_input_timeout, on_output_timeout;
+    Hook on[6];  // by Slot; a slot without a hook returns 0
     std::function<void(RecordingHandler*, const NetMessage&)> on_message;
     std::function<void(RecordingHandler*)> on_close;
 
-    int handle_input(int h) override { return slot(rec->input, on_input, h); }
-    int handle_output(int h) override { return slot(rec->output, on_output, h); }
-    int handle_exception(int h) override { return slot(rec->exception, on_exception, h); }
-    int handle_input_timeout(int h) override {
-        return slot(rec->input_timeout, on_input_timeout, h);
-    }
-    int handle_output_timeout(int h) override {
-        return slot(rec->output_timeout, on_output_timeout, h);
-    }
-    int handle_exception_timeout(int h) override { return slot(rec->exception_timeout, Hook(), h); }
+    int handle_input(int h) override { return slot(Record::INPUT, h); }
+    int handle_output(int h) override { return slot(Record::OUTPUT, h); }
+    int handle_exception(int h) override { return slot(Record::EXCEPTION, h); }
+    int handle_input_timeout(int h) override { return slot(Record::INPUT_TIMEOUT, h); }
+    int handle_output_timeout(int h) override { return slot(Record::OUTPUT_TIMEOUT, h); }
+    int handle_exception_timeout(int h) override { return slot(Record::EXCEPTION_TIMEOUT, h); }
     int handle_message(long from, unsigned int msg, long param) override {
         enter();
         NetMessage m{from, msg, param};
@@ -101,10 +98,10 @@ private:
             rec->loop_thread = self;
         rec->wrong_thread += rec->loop_thread != self;
     }
-    int slot(std::atomic<int>& counter, const Hook& hook, int h) {
+    int slot(Slot which, int h) {
         enter();
-        counter.fetch_add(1);
-        int r = hook ? hook(this, h) : 0;
+        rec->calls[which].fetch_add(1);
+        int r = on[which] ? on[which](this, h) : 0;
         m_busy.store(false);
         return r;
     }
