@@ -74,7 +74,7 @@ TEST(Reactor, SocketScenarios) {
         ASSERT_EQ(s->Connect(addr, nullptr), 0);
         const auto start = std::chrono::steady_clock::now();
         std::istringstream regs(c[3]);
-        for (std::string r; regs >> r;) {
+        for (std::string r; regs >> r && r != "-";) {
             const unsigned long ms = std::stoul(r.substr(r.find(':') + 1));
             ASSERT_EQ(h->RegisterSock(*s, std::stoi(r), static_cast<uint32_t>(ms * 1000)), 0);
         }
@@ -99,7 +99,34 @@ TEST(Reactor, SocketScenarios) {
                 const long want = std::stol(arg.substr(op + 2));
                 return arg[op] == '=' ? have == want : arg[op] == '>' ? have >= want : have <= want;
             };
-            if (step == "accept")
+            std::string text = arg;
+            std::replace(text.begin(), text.end(), '_', ' ');
+            char buf[64];
+            int n = 0;
+            auto recv = [&] {
+                return WaitUntil([&] { return (n = s->Recv(buf, 64)) != 0; }, 2000);
+            };
+            if (step.rfind("cstatus:", 0) == 0) {
+                EXPECT_TRUE(WaitUntil([&] { return s->GetConnectStatus() != -1; }, 2000));
+                EXPECT_EQ(s->GetConnectStatus(), std::stoi(arg));
+            } else if (step.rfind("csend:", 0) == 0)
+                EXPECT_EQ(s->Send(arg.data(), (int)arg.size()), (int)arg.size());
+            else if (step == "crecv:0")
+                EXPECT_EQ(s->Recv(buf, sizeof(buf)), 0);
+            else if (step == "crecv:eof")
+                EXPECT_TRUE(recv() && n < 0 && s->Recv(buf, sizeof(buf)) < 0) << n;
+            else if (step.rfind("crecv:", 0) == 0)
+                EXPECT_EQ(recv() ? std::string(buf, n > 0 ? n : 0) : "", arg);
+            else if (step.rfind("cerror:", 0) == 0)
+                EXPECT_NE(std::string(s->GetErrorText(buf, sizeof(buf))).find(text),
+                          std::string::npos)
+                    << buf;
+            else if (step.rfind("precv:", 0) == 0)
+                EXPECT_EQ(ReadFor(peer, buf, (long)arg.size(), 2000) == (long)arg.size()
+                              ? std::string(buf, arg.size())
+                              : "",
+                          arg);
+            else if (step == "accept")
                 ASSERT_GE(peer = listener.Accept(2000), 0);
             else if (step.rfind("send:", 0) == 0)
                 ASSERT_TRUE(WriteAll(peer, arg.data(), static_cast<long>(arg.size())));
