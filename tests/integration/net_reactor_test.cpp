@@ -18,8 +18,10 @@
 #include "Sablon/Sock.h"
 #include "Sablon/SockAddr.h"
 #include "Sablon/SockIo.h"
+#include "Sablon/StreamSender.h"
 #include "support/CaseFile.h"
 #include "support/FailAlloc.h"
+#include "support/LoopbackServer.h"
 #include "support/TcpListener.h"
 #include "support/net_recorder.h"
 
@@ -44,6 +46,7 @@ TEST(Reactor, SocketScenarios) {
         auto rec = std::make_shared<Record>();
         auto* h = new RecordingHandler(rec);
         auto* s = new CSockStream;
+        std::atomic<CStreamSender*> sender{nullptr};
         // The handler's six slots by Record::Slot, then what the driver records.
         static const std::vector<std::string> names = {"input",
                                                        "output",
@@ -54,10 +57,15 @@ TEST(Reactor, SocketScenarios) {
                                                        "connect",
                                                        "bytes",
                                                        "eof",
-                                                       "ms"};
+                                                       "ms",
+                                                       "blocks",
+                                                       "msg_size",
+                                                       "msg_exc"};
         std::atomic<long> mine[3] = {{99}, {0}, {0}};  // connect, bytes, eof
         h->on[Record::OUTPUT] = [&, s](RecordingHandler*, int fd) {
             EXPECT_EQ(fd, s->GetHandle());
+            if (sender)
+                return sender.load()->handle_output(fd);
             const int st = s->GetConnectStatus();
             return st == -1 ? 0 : (mine[0] = st, -1);
         };
@@ -67,7 +75,12 @@ TEST(Reactor, SocketScenarios) {
             mine[1] += n > 0 ? n : 0;
             return n < 0 ? (++mine[2], -1) : 0;
         };
-        h->on_close = [s](RecordingHandler* self) {
+        h->on_close = [s, &sender](RecordingHandler* self) {
+            if (CStreamSender* out = sender.load()) {
+                out->Detach();
+                out->Clear();
+                out->Close();
+            }
             self->RemoveSock(*s);
             delete s;
         };
@@ -81,8 +94,14 @@ TEST(Reactor, SocketScenarios) {
         auto value = [&](const std::string& name) -> long {
             const size_t i = std::find(names.begin(), names.end(), name) - names.begin();
             EXPECT_LT(i, names.size()) << "no counter " << name;
-            if (i < 6)
-                return rec->calls[i];
+            long n = 0;
+            if (i < 6 || i >= 11) {
+                for (const NetMessage& m : rec->Messages())
+                    n += sender && m.from == sender.load()->GetID() && m.msg == (i == 11 ? 4u : 2u);
+                return i < 6 ? rec->calls[i].load() : n;
+            }
+            if (i == 10)
+                return sender.load()->GetBufferSize();
             if (i < 9)
                 return mine[i - 6];
             return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -90,8 +109,10 @@ TEST(Reactor, SocketScenarios) {
                                          .count());
         };
         int peer = -1;
+        size_t put = 0, read = 0;  // pattern bytes the sender took, the peer read
         std::istringstream script(c[4]);
         for (std::string step; script >> step;) {
+            const std::string verb = step.substr(0, step.find(':'));
             const std::string arg = step.substr(step.find(':') + 1);
             const size_t op = arg.find_first_of("=<>");
             auto holds = [&] {
@@ -102,47 +123,82 @@ TEST(Reactor, SocketScenarios) {
             std::string text = arg;
             std::replace(text.begin(), text.end(), '_', ' ');
             char buf[64];
-            int n = 0;
+            int n = 0, size = std::atoi(arg.c_str());
             auto recv = [&] {
                 return WaitUntil([&] { return (n = s->Recv(buf, 64)) != 0; }, 2000);
             };
-            if (step.rfind("cstatus:", 0) == 0) {
+            auto put_ok = [&](size_t len) {
+                const std::string bytes = LoopbackServer::Pattern(put, len);
+                return sender.load()->Put(bytes.data(), static_cast<int>(len)) == 0 &&
+                       (put += len) > 0;
+            };
+            if (verb == "cstatus") {
                 EXPECT_TRUE(WaitUntil([&] { return s->GetConnectStatus() != -1; }, 2000));
-                EXPECT_EQ(s->GetConnectStatus(), std::stoi(arg));
-            } else if (step.rfind("csend:", 0) == 0)
+                EXPECT_EQ(s->GetConnectStatus(), size);
+            } else if (verb == "csend")
                 EXPECT_EQ(s->Send(arg.data(), (int)arg.size()), (int)arg.size());
             else if (step == "crecv:0")
                 EXPECT_EQ(s->Recv(buf, sizeof(buf)), 0);
             else if (step == "crecv:eof")
                 EXPECT_TRUE(recv() && n < 0 && s->Recv(buf, sizeof(buf)) < 0) << n;
-            else if (step.rfind("crecv:", 0) == 0)
+            else if (verb == "crecv")
                 EXPECT_EQ(recv() ? std::string(buf, n > 0 ? n : 0) : "", arg);
-            else if (step.rfind("cerror:", 0) == 0)
+            else if (verb == "cerror")
                 EXPECT_NE(std::string(s->GetErrorText(buf, sizeof(buf))).find(text),
                           std::string::npos)
                     << buf;
-            else if (step.rfind("precv:", 0) == 0)
+            else if (verb == "precv")
                 EXPECT_EQ(ReadFor(peer, buf, (long)arg.size(), 2000) == (long)arg.size()
                               ? std::string(buf, arg.size())
                               : "",
                           arg);
-            else if (step == "accept")
+            else if (verb == "accept")
                 ASSERT_GE(peer = listener.Accept(2000), 0);
-            else if (step.rfind("send:", 0) == 0)
+            else if (verb == "send")
                 ASSERT_TRUE(WriteAll(peer, arg.data(), static_cast<long>(arg.size())));
-            else if (step == "close" || step == "reset") {
+            else if (verb == "close" || verb == "reset") {
                 linger lg{1, 0};
-                if (step == "reset")
+                if (verb == "reset")
                     setsockopt(peer, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lg),
                                sizeof(lg));
                 CloseSocket(peer);
                 peer = -1;
-            } else if (step.rfind("sleep:", 0) == 0)
-                SleepMs(std::stoi(arg));
-            else if (step.rfind("wait:", 0) == 0)
+            } else if (verb == "sndbuf" || verb == "prcvbuf")
+                setsockopt(verb == "sndbuf" ? s->GetHandle() : peer, SOL_SOCKET,
+                           verb == "sndbuf" ? SO_SNDBUF : SO_RCVBUF, (const char*)&size,
+                           sizeof(size));
+            else if (verb == "create")
+                ASSERT_NE(sender = CStreamSender::Create(), nullptr);
+            else if (verb == "attach" || verb == "attach!")
+                EXPECT_EQ(sender.load()->Attach(h, s), verb == "attach" ? 0 : -1);
+            else if (verb == "put" || verb == "put!")
+                EXPECT_EQ(put_ok(size), verb == "put") << step;
+            else if (verb == "fill") {  // until the sender refuses
+                while (put < (8u << 20) && put_ok(8192)) {
+                }
+                EXPECT_LT(put, 8u << 20);
+            } else if (verb == "putfail") {
+                for (int i = 0; i < 100 && put_ok(1000); ++i) {
+                }
+                EXPECT_FALSE(put_ok(1000));
+            } else if (verb == "blocks" || verb == "blocks!")
+                EXPECT_EQ(sender.load()->SetBufferSize(size) == 0, verb == "blocks") << step;
+            else if (verb == "waitsize" || verb == "waitsize!")
+                EXPECT_EQ(sender.load()->WaitBufferSize(h->GetID(), size) == 0, verb == "waitsize");
+            else if (verb == "waitexc")
+                EXPECT_EQ(sender.load()->WaitException(h->GetID()), 0);
+            else if (verb == "pread") {
+                std::string got(put - read, '\0');
+                EXPECT_EQ(ReadFor(peer, &got[0], (long)got.size(), 20000), (long)got.size());
+                EXPECT_TRUE(got == LoopbackServer::Pattern(read, got.size()));
+                read = put;
+            } else if (verb == "sleep")
+                SleepMs(size);
+            else if (verb == "wait")
                 EXPECT_TRUE(WaitUntil(holds, 3000)) << step;
             else
-                EXPECT_TRUE(holds()) << step << ": " << value(arg.substr(0, op));
+                EXPECT_TRUE(verb == "expect" && holds())
+                    << step << ": " << value(arg.substr(0, op));
         }
         h->Close();
         EXPECT_TRUE(WaitUntil([&] { return rec->closes.load() == 1; }, 5000));
@@ -168,6 +224,10 @@ TEST(Reactor, RegistrationFailuresReturnMinusOne) {
     CSockStream a(sv[0]), b(sv[1]);
     EXPECT_EQ(h.RegisterSock(a, 8, 0), -1);
     EXPECT_EQ(h.UnregisterSock(a, 1), -1);  // not registered
+    CStreamSender* sender = CStreamSender::Create();
+    EXPECT_EQ(sender->Attach(&h, nullptr), -1);
+    EXPECT_LT(sender->Put(nullptr, 1), 0);
+    sender->Close();
     int refused[2];
     {
         FailAllocations refuse(FailAllocations::kEvery);
