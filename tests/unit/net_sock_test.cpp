@@ -1,5 +1,5 @@
-// Socket addresses as rows of tests/data/net_sock.txt; the stream's
-// refusals at once and Detach.
+// Socket addresses and the word scanner as rows of tests/data/net_sock.txt;
+// the stream's refusals at once and Detach.
 #include "Sablon/Sock.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <string>
 
 #include "Sablon/SockAddr.h"
+#include "Sablon/StrParser.h"
 #include "support/CaseFile.h"
 #include "support/TcpListener.h"
 
@@ -58,6 +59,16 @@ TEST(SockAddr, SetIpTable) {
         copy = *a;
         EXPECT_EQ(copy.GetFamily() * 100000 + copy.GetPort(), a->GetFamily() * 100000 + 8443);
         EXPECT_EQ(copy.GetType(), CSockAddr::TYPE_STORAGE);
+    }
+}
+
+TEST(StrParser, ConsumeWordTable) {
+    for (const Case& c : LoadCases("net_sock.txt", "words", 4)) {
+        CStrParser parser(c[0].data(), static_cast<int>(c[0].size()));
+        char out[16];
+        memset(out, '#', sizeof(out));
+        EXPECT_EQ(parser.ConsumeWord(out, static_cast<int>(c.num(1))), c.num(2)) << c.where;
+        EXPECT_EQ(std::string(out, strnlen(out, sizeof(out))), c[3]) << c.where;
     }
 }
 
