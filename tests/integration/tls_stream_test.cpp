@@ -334,7 +334,7 @@ struct Fetch : CNetHandler {
     static const size_t kBody = 10u << 20;
     CSslStream* tls;
     std::string body;
-    std::atomic<int> state{0};  // 1: body complete or stream ended, 2: closed
+    std::atomic<int> state{0};  // 1: body complete, 2: closed, 3: stream ended or stalled
     int handle_input(int) override {
         char buf[32768];
         int n;
@@ -343,9 +343,10 @@ struct Fetch : CNetHandler {
         }
         if (body.size() < kBody && n >= 0)
             return 0;
-        state = 1;
+        state = body.size() < kBody ? 3 : 1;
         return -1;
     }
+    int handle_input_timeout(int) override { return state = 3, -1; }
     int handle_close(CNetHandler*) override {
         RemoveSock(*tls);
         delete tls;
@@ -382,8 +383,9 @@ TEST(Tls, ReactorReadsTenMiBThroughInputEventsOnly) {
         ASSERT_EQ(fetch.tls->Connect(ConnectTcp(server)), 0);
         ASSERT_EQ(fetch.tls->Send(request.data(), static_cast<int>(request.size())),
                   static_cast<int>(request.size()));
-        ASSERT_EQ(fetch.RegisterSock(*fetch.tls, CNetHandler::MASK_INPUT, 0), 0);
-        EXPECT_TRUE(WaitUntil([&] { return fetch.state == 1; }, 30000));
+        ASSERT_EQ(fetch.RegisterSock(*fetch.tls, CNetHandler::MASK_INPUT, 5000000), 0);
+        EXPECT_TRUE(WaitUntil([&] { return fetch.state != 0; }, 30000));
+        EXPECT_EQ(fetch.state, 1);
         fetch.Close();
         ASSERT_TRUE(WaitUntil([&] { return fetch.state == 2; }, 5000));
         const std::string& body = fetch.body;
