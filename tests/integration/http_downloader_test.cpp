@@ -140,7 +140,9 @@ LoopbackServer::Options ParseServer(const std::string& text, bool tls, std::vect
             else if (step == "@local") {
                 Halvex::Sablon::CSockAddrStorage local;
                 opts.family = local.SetIp("localhost") == 0 && local.GetFamily() == 6 ? 6 : 4;
-            } else if (step == "@clientca")
+            } else if (step.compare(0, 9, "@trickle ") == 0)
+                opts.trickle_bytes = std::stoul(step.substr(9));
+            else if (step == "@clientca")
                 opts.client_ca_file = certs.ca.cert;
             else if (step.compare(0, 6, "@cert ") == 0) {
                 opts.cert_file = ids.at(step.substr(6))->cert;

@@ -50,8 +50,10 @@ struct LoopbackServer::Conn {
     size_t index;
     int fd;
     SSL* ssl = nullptr;
-    std::string in;     // everything received
-    size_t cursor = 0;  // bytes of `in` consumed by earlier steps
+    std::string in;          // everything received
+    size_t cursor = 0;       // bytes of `in` consumed by earlier steps
+    BIO* trickle = nullptr;  // Options::trickle_bytes: what TLS writes, sent from here
+    size_t trickled = 0;
     bool eof = false;
     std::string error;
 
@@ -86,8 +88,15 @@ struct LoopbackServer::Conn {
         ssl = SSL_new(static_cast<SSL_CTX*>(server->m_ctx));
         if (!ssl || SSL_set_fd(ssl, fd) != 1)
             return fail("TLS set-up: " + ssl_error_text());
+        if (server->m_options.trickle_bytes > 0) {
+            const int one = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
+                       sizeof(one));
+            trickle = BIO_new(BIO_s_mem());
+            SSL_set0_wbio(ssl, trickle);
+        }
         SSL_set_app_data(ssl, this);
-        for (int rc; ERR_clear_error(), (rc = SSL_accept(ssl)) != 1;) {
+        for (int rc; ERR_clear_error(), (rc = SSL_accept(ssl)), flush(), rc != 1;) {
             const int err = SSL_get_error(ssl, rc);
             if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE)
                 return fail("TLS hand-shake: " + ssl_error_text());
@@ -124,6 +133,7 @@ struct LoopbackServer::Conn {
         ERR_clear_error();
         const int rc = writing ? SSL_write(ssl, buf, static_cast<int>(len))
                                : SSL_read(ssl, buf, static_cast<int>(len));
+        flush();
         if (rc > 0)
             return rc;
         const int err = SSL_get_error(ssl, rc);
@@ -182,6 +192,16 @@ struct LoopbackServer::Conn {
         return true;
     }
 
+    // Trickling: TLS output goes out a byte per segment, 200 us apart, up to
+    // Options::trickle_bytes; later bytes are dropped (the connection stays).
+    void flush() {
+        for (char c; trickle && BIO_read(trickle, &c, 1) == 1;) {
+            if (trickled++ < server->m_options.trickle_bytes && sock_io::send_some(fd, &c, 1) != 1)
+                (void)(wait(POLLOUT) && sock_io::send_some(fd, &c, 1));
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    }
+
     bool sleep(int ms) {
         for (const auto end = Clock::now() + std::chrono::milliseconds(ms); Clock::now() < end;) {
             if (stopped())
@@ -195,7 +215,7 @@ struct LoopbackServer::Conn {
     // until it closes (bounded), so that no reset destroys bytes in flight.
     void close_gracefully() {
         if (ssl && !eof)
-            SSL_shutdown(ssl);
+            SSL_shutdown(ssl), flush();
         ::shutdown(fd, sock_io::kShutWrite);
         const std::string kept = error;
         const auto end = Clock::now() + std::chrono::milliseconds(server->m_options.linger_ms);

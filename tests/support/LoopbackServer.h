@@ -95,6 +95,8 @@ public:
         int io_timeout_ms = 5000;    // a read or write without progress fails after this
         int linger_ms = 1000;        // Close(): wait at most this for the client to close
         int max_connections = 64;    // later connections are closed at once
+        size_t trickle_bytes = 0;    // TLS: send only this many bytes, one by one
+                                     // (a hand-shake advancing byte by byte)
     };
 
     LoopbackServer(const Options& options, std::vector<Script> scripts);
