@@ -271,6 +271,8 @@ private:
             m_host = arg + ":" + std::to_string(m_server->Port());
         else if (verb == "closedport")
             m_host = "127.0.0.1:" + std::to_string(corvio_test::TcpListener::ClosedPort(4));
+        else if (verb == "waitbuf")
+            rc = dl()->WaitBufferSize(static_cast<unsigned>(Num(arg))) ? 0 : -1;
         else if (verb == "sinkstop")
             m_session->sink.stop_after = Num(arg);
         else if (verb == "sinknull")
