@@ -136,7 +136,7 @@ TEST(Tls, HandshakeTable) {
         if (!server.Ok() && c.num(1) == 6)
             continue;  // no IPv6 loopback here
         ASSERT_TRUE(server.Ok()) << server.Error();
-        int fd;
+        int fd, rc;
         {  // the server waits for the client to close
             CSslStream tls;
             CSslX509 ca, peer;
@@ -156,7 +156,7 @@ TEST(Tls, HandshakeTable) {
             ASSERT_NE(tcp, nullptr);
             fd = tcp->GetHandle();
             const auto start = std::chrono::steady_clock::now();
-            const int rc = tls.Connect(tcp);
+            rc = tls.Connect(tcp);
             const long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                                   std::chrono::steady_clock::now() - start)
                                                   .count());
@@ -187,7 +187,7 @@ TEST(Tls, HandshakeTable) {
                 EXPECT_STREQ(msg.country, "ZZ");
             }
         }
-        EXPECT_FALSE(FdOpen(fd));
+        EXPECT_TRUE(rc != 0 || !FdOpen(fd));  // the TLS stream closed the descriptor it took
         ASSERT_TRUE(server.WaitDone(1, 5000));
         ConnectionLog log = server.Connection(0);
         EXPECT_EQ(log.handshake_done, c.yes(7)) << log.error;
