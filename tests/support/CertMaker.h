@@ -58,8 +58,8 @@ public:
     Identity Issue(const std::string& file, const std::string& cn, const std::string& san = "",
                    bool by_other_ca = false, bool client = false) const;
 
-    Identity ca, other_ca, server_ip, server_ip_san, server_host, server_host_san,
-        server_revoked, server_untrusted, client;
+    Identity ca, other_ca, server_ip, server_ip_san, server_host, server_host_san, server_revoked,
+        server_untrusted, client;
     std::string ca_crl, other_crl;
 
 private:
