@@ -1,6 +1,8 @@
 // Shared by the fuzz targets.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 
@@ -33,7 +35,7 @@ inline void check(bool ok) {
         on_broken()();
 }
 
-// The input as text, and its parts split at NUL bytes.
+// Bytes of the input as text.
 inline std::string text(const uint8_t* data, size_t size) {
     return std::string(reinterpret_cast<const char*>(data), size);
 }
