@@ -1,15 +1,20 @@
-// Text tables: reason texts (stat_codes.txt), certificate names
+// Text tables, each row a call and its result (the fields from one column on,
+// joined with " | "): reason texts (stat_codes.txt), certificate names
 // (host_match.txt), case-insensitive comparisons (http_text.txt), URLs, the
-// GET request and time-outs of the downloader (url.txt), and the text side of
-// the authenticated retry (http_auth_retry.txt).
+// GET request and time-outs (url.txt), the retry texts (http_auth_retry.txt)
+// and the Basic, preset-Digest and parameter tables of http_auth.txt.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
+#include <sstream>
 #include <string>
 #include <string_view>
 
 #include "Corvio/CHttpDownloader.h"
 #include "Corvio/CHttpStatCodes.h"
+#include "HTTP/HttpAuth.h"
+#include "HTTP/HttpDigest.h"
 #include "HTTP/HttpDownloaderImpl.h"
 #include "HTTP/HttpText.h"
 #include "support/CaseFile.h"
@@ -18,124 +23,139 @@
 using namespace Halvex::Corvio;
 using namespace Halvex::Sablon;
 using corvio_test::Case;
-using corvio_test::LoadCases;
 
 namespace {
 
-// The captured lines as "level message", one after the other.
-std::string logs(const corvio_test::LogCapture& capture) {
-    std::string all;
-    for (const corvio_test::LogLine& l : capture.Lines())
-        all += std::to_string(l.level) + " " + l.message;
-    return all;
+std::string yes(bool b) {
+    return b ? "yes" : "no";
 }
 
 int size_of(const std::string& s) {
     return static_cast<int>(s.size());
 }
 
-TEST(HttpText, StatusTextsAndCertificateNames) {
-    for (const Case& c : LoadCases("stat_codes.txt", "codes", 2))
-        EXPECT_STREQ(CHttpStatCodes::GetCodeText(static_cast<HTTP_RESPONSE_STATUS_CODE>(c.num(0))),
-                     c[1].c_str())
-            << c.where;
-    for (const Case& c : LoadCases("host_match.txt", "names", 3))
-        EXPECT_EQ(HostMatchesCN(c.str(0), c.str(1)), c.yes(2)) << c.where;
+// The log lines of `call` as "level message", after its result.
+std::string with_logs(const std::function<std::string()>& call) {
+    corvio_test::LogCapture capture;
+    std::string out = call() + " | ";
+    for (const corvio_test::LogLine& l : capture.Lines())
+        out += std::to_string(l.level) + " " + l.message;
+    return out;
 }
 
-TEST(HttpText, CaseInsensitive) {
-    for (int c = 0; c < 256; ++c)
-        EXPECT_EQ(text::fold(static_cast<unsigned char>(c)), c >= 'A' && c <= 'Z' ? c + 32 : c);
-    for (const Case& c : LoadCases("http_text.txt", "equal", 3)) {
-        // The NUL-terminated form only where the texts hold no NUL.
-        if (c[0].find('\0') == std::string::npos && c[1].find('\0') == std::string::npos)
-            EXPECT_EQ(text::equal_nocase(c.str(0), c.str(1)), c.yes(2)) << c.where;
-        EXPECT_EQ(text::equal_nocase(std::string_view(c[0]), std::string_view(c[1])), c.yes(2))
-            << c.where;
-    }
-    for (const Case& c : LoadCases("http_text.txt", "prefix", 3))
-        EXPECT_EQ(text::prefix_nocase(c.str(0), c.str(1)), c.yes(2)) << c.where;
+std::string parse_url(const char* url, CSockAddr& addr) {
+    int offset = -2;
+    char ip[64] = {};
+    if (CHttpDownloader::ParseURL(url, addr, offset) < 0 || addr.GetIpStr(ip, sizeof(ip)) != 0)
+        return "refused";
+    return "ok | " + std::string(ip) + " | " + std::to_string(addr.GetPort()) + " | " +
+           std::to_string(offset);
 }
 
-TEST(HttpText, Urls) {
-    for (const Case& c : LoadCases("url.txt", "split", 2)) {
-        CSockAddrStorage addr;
-        int offset = -2;
-        const int result = CHttpDownloader::ParseURL(c.str(0), addr, offset);
-        EXPECT_EQ(result < 0 ? "refused" : "ok", c[1]) << c.where;
-        char ip[64] = {};
-        if (result < 0 || c.fields.size() < 5 || addr.GetIpStr(ip, sizeof(ip)) != 0)
-            continue;
-        EXPECT_EQ(
-            ip + std::string(" ") + std::to_string(addr.GetPort()) + " " + std::to_string(offset),
-            c[2] + " " + c[3] + " " + c[4])
-            << c.where;
+// The result of the call that a row of `section` stands for.
+std::string call(const std::string& section, const Case& c) {
+    std::string out;
+    int offset = -1;
+    int len = -1;
+    CSockAddrIPv4 v4;
+    CSockAddrIPv6 v6;
+    CSockAddrStorage any;
+    CHttpAuth auth;
+    const bool nul = c[0].find('\0') != c[0].npos || c[1].find('\0') != c[1].npos;
+    if (section == "codes")
+        return CHttpStatCodes::GetCodeText(static_cast<HTTP_RESPONSE_STATUS_CODE>(c.num(0)));
+    if (section == "names")
+        return yes(HostMatchesCN(c.str(0), c.str(1)));
+    if (section == "equal") {  // the NUL-terminated form where the texts hold no NUL
+        out = yes(text::equal_nocase(std::string_view(c[0]), std::string_view(c[1])));
+        return nul || out == yes(text::equal_nocase(c.str(0), c.str(1))) ? out : "forms differ";
     }
-    for (const Case& c : LoadCases("url.txt", "kinds", 4)) {
-        corvio_test::LogCapture capture;
-        CSockAddrIPv4 v4;
-        CSockAddrIPv6 v6;
-        CSockAddrStorage any;
-        CSockAddr& addr = c[0] == "v4"   ? static_cast<CSockAddr&>(v4)
-                          : c[0] == "v6" ? static_cast<CSockAddr&>(v6)
-                                         : any;
-        int offset = 0;
-        const int result = CHttpDownloader::ParseURL(c.str(1), addr, offset);
-        EXPECT_EQ(result < 0 ? "refused" : "ok " + std::to_string(addr.GetPort()), c[2]) << c.where;
-        EXPECT_EQ(logs(capture), c[3]) << c.where;
-    }
-    for (const Case& c : LoadCases("url.txt", "get", 5)) {
-        std::string out;
+    if (section == "prefix")
+        return yes(text::prefix_nocase(c.str(0), c.str(1)));
+    if (section == "split")
+        return parse_url(c.str(0), any);
+    if (section == "kinds")
+        return with_logs([&] {
+            return parse_url(c.str(1), c[0] == "v4"   ? static_cast<CSockAddr&>(v4)
+                                       : c[0] == "v6" ? static_cast<CSockAddr&>(v6)
+                                                      : any);
+        });
+    if (section == "get") {
         detail::RenderGetRequest(c.str(0), c.str(1), static_cast<unsigned short>(c.num(2)),
                                  c.str(3), out);
-        EXPECT_EQ(out, c[4]) << c.where;
+        return out;
     }
-    for (const Case& c : LoadCases("url.txt", "head", 3)) {
-        corvio_test::LogCapture capture;
-        EXPECT_EQ(detail::IsHeadRequest(c[0].data(), size_of(c[0])), c.yes(1)) << c.where;
-        EXPECT_EQ(logs(capture), c[2]) << c.where;
+    if (section == "head")
+        return with_logs([&] { return yes(detail::IsHeadRequest(c[0].data(), size_of(c[0]))); });
+    if (section == "timeouts")
+        return std::to_string(c[0] == "reactor" ? detail::ReactorTimeout(c.unum(1))
+                                                : detail::HandshakeTimeoutMs(c.unum(1)));
+    if (section == "put")
+        return detail::PutAuthorizationLine(c[0].data(), size_of(c[0]), "V", out) ? out : "(null)";
+    if (section == "find")
+        return detail::FindAuthorizationLine(c[0].data(), size_of(c[0]), offset, len)
+                   ? c[0].substr(static_cast<size_t>(offset), static_cast<size_t>(len))
+                   : "(null)";
+    if (section == "is-basic")
+        return yes(detail::ChallengeIsBasic(c.str(0)));
+    if (section == "body-offset")
+        return std::to_string(detail::RequestBodyOffset(c[0].data(), size_of(c[0])));
+    if (section == "trim") {
+        out = c[0];
+        detail::trim_space(out);
+        return out;
     }
-    for (const Case& c : LoadCases("url.txt", "timeouts", 3)) {
-        const unsigned long long given = c.unum(1);
-        EXPECT_EQ(
-            c[0] == "reactor" ? detail::ReactorTimeout(given) : detail::HandshakeTimeoutMs(given),
-            c.unum(2))
-            << c.where;
+    if (section == "params") {
+        std::map<std::string, std::string> params;
+        detail::parse_auth_params(c[0], params);
+        out = std::to_string(params.size());
+        for (const auto& kv : params)
+            out += " | " + kv.first + " | " + kv.second;
+        return out;
+    }
+    if (section == "fold")
+        return detail::FoldAuthenticationInfo(c[0], c[1]);
+    if (section == "raw-params")
+        return (c[2] == "quoted" ? get_quoted_param(c[0], c.str(1))
+                                 : get_token_param(c[0], c.str(1)))
+            .value_or("(null)");
+    auth.SetUserInfo(c[1], c[2]);
+    auth.SetWWWAuthenticate(c[0]);
+    if (section == "basic")
+        return with_logs([&] { return auth.GetAuthorization(out) ? out : "(false)"; });
+    auth.SetPasswordType(static_cast<int>(c.num(3)));
+    auth.SetMethod(c[4]);
+    auth.SetUri(c[5]);
+    if (!auth.parse_auth_diget_header())
+        return "(false)";
+    auth.challenge().cnonce = c[6];  // section "preset"
+    auth.challenge().nc = 1;
+    return auth.compose_digest_authorization(out) ? out : "(false)";
+}
+
+TEST(HttpText, Tables) {
+    // file | section | the first field of the result
+    std::istringstream tables(
+        "stat_codes.txt codes 1  host_match.txt names 2  http_text.txt equal 2  "
+        "http_text.txt prefix 2  url.txt split 1  url.txt kinds 2  url.txt get 4  url.txt head 1  "
+        "url.txt timeouts 2  http_auth_retry.txt put 1  http_auth_retry.txt find 1  "
+        "http_auth_retry.txt is-basic 1  http_auth_retry.txt body-offset 1  "
+        "http_auth_retry.txt trim 1  http_auth_retry.txt params 1  http_auth_retry.txt fold 2  "
+        "http_auth.txt raw-params 3  http_auth.txt basic 3  http_auth.txt preset 7");
+    std::string file, section;
+    for (size_t result; tables >> file >> section >> result;) {
+        for (const Case& c : corvio_test::LoadCases(file, section, result + 1)) {
+            std::string expected = c[result];
+            for (size_t k = result + 1; k < c.fields.size(); ++k)
+                expected += " | " + c[k];
+            EXPECT_EQ(call(section, c), expected) << c.where;
+        }
     }
 }
 
-TEST(HttpText, AuthRetry) {
-    const char kFile[] = "http_auth_retry.txt";
-    for (const Case& c : LoadCases(kFile, "put", 2)) {
-        std::string out;
-        const bool put = detail::PutAuthorizationLine(c[0].data(), size_of(c[0]), "V", out);
-        EXPECT_EQ(put ? out : "(null)", c[1]) << c.where;
-    }
-    for (const Case& c : LoadCases(kFile, "find", 2)) {
-        int offset = -1;
-        int len = -1;
-        const bool found = detail::FindAuthorizationLine(c[0].data(), size_of(c[0]), offset, len);
-        EXPECT_EQ(found ? c[0].substr((size_t)offset, (size_t)len) : "(null)", c[1]) << c.where;
-    }
-    for (const Case& c : LoadCases(kFile, "is-basic", 2))
-        EXPECT_EQ(detail::ChallengeIsBasic(c.str(0)), c.yes(1)) << c.where;
-    for (const Case& c : LoadCases(kFile, "body-offset", 2))
-        EXPECT_EQ(detail::RequestBodyOffset(c[0].data(), size_of(c[0])), c.num(1)) << c.where;
-    for (const Case& c : LoadCases(kFile, "trim", 2)) {
-        std::string s = c[0];
-        detail::trim_space(s);
-        EXPECT_EQ(s, c[1]) << c.where;
-    }
-    for (const Case& c : LoadCases(kFile, "params", 2)) {
-        std::map<std::string, std::string> params, expected;
-        for (size_t k = 2; k + 1 < c.fields.size(); k += 2)
-            expected[c[k]] = c[k + 1];
-        detail::parse_auth_params(c[0], params);
-        EXPECT_EQ(params.size(), c.unum(1)) << c.where;
-        EXPECT_EQ(params, expected) << c.where;
-    }
-    for (const Case& c : LoadCases(kFile, "fold", 3))
-        EXPECT_EQ(detail::FoldAuthenticationInfo(c[0], c[1]), c[2]) << c.where;
+TEST(HttpText, FoldMapsOnlyUpperCaseLetters) {
+    for (int c = 0; c < 256; ++c)
+        EXPECT_EQ(text::fold(static_cast<unsigned char>(c)), c >= 'A' && c <= 'Z' ? c + 32 : c);
 }
 
 }  // namespace
