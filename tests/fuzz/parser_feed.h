@@ -3,6 +3,7 @@
 // to fuzz_common::check.
 #pragma once
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -102,59 +103,51 @@ inline int collect(void* ctx, const char* data, int len) {
 }
 
 // Feeds `msg` in slices of the sizes given, in turn and over again (0 or
-// none: the rest). Bytes after a final state
-// are given once more, refused with the state unchanged, and count as extra
-// bytes of a complete message.
+// none: the rest). Bytes after a final state are given once more, refused with
+// the state unchanged, and count as extra bytes of a complete message.
 inline Result feed(CHttpParser& p, const std::string& msg, const std::vector<size_t>& sizes,
                    const Options& o) {
     std::string streamed;
     p.SetHeaderOnly(o.header_only);
     p.SetMaxBufferLen(o.max_buf);
     p.SetBodyCallback(o.stream ? collect : nullptr, &streamed);
-    CHttpParser* copy = nullptr;
-    std::vector<std::string> slices;
-    std::string refused;
-    for (size_t pos = 0, i = 0; pos < msg.size(); ++i) {
-        const parse_status_t before = p.GetStatus();
-        if (is_final(before)) {
-            refused = msg.substr(pos);
-            check(append(p, refused.data(), refused.size()) == before);
-            break;
-        }
+    std::vector<size_t> cuts{0};
+    for (size_t i = 0; cuts.back() < msg.size(); ++i) {
         const size_t want = sizes.empty() ? 0 : sizes[i % sizes.size()];
-        slices.push_back(msg.substr(pos, want ? want : std::string::npos));
-        const std::string& s = slices.back();
-        const parse_status_t st = append(p, s.data(), s.size());
-        if (!is_final(st)) {
-            // The bytes kept at the limit, read at once, do not change the end.
-            const char* kept = p.GetContent();
-            check((kept != nullptr) == (st == HTTP_PARSER_BUFFER_FULL && p.GetContentLength() > 0));
-            check(!kept || kept[p.GetContentLength()] == '\0');
-        }
-        pos += s.size();
-        if (o.clone && !copy && !o.stream)
-            copy = p.Clone();
+        cuts.push_back(want ? std::min(cuts.back() + want, msg.size()) : msg.size());
     }
-    if (o.eof)
-        p.Append(nullptr, 0);
-    Result r = inspect(p, o.stream ? &streamed : nullptr);
-    if (r.status == HTTP_PARSE_COMPLETE)
-        r.extra += refused;
+    CHttpParser* copy = nullptr;
+    auto run = [&](CHttpParser& q, size_t first, const std::string* body) {
+        std::string refused;
+        for (size_t i = first; i + 1 < cuts.size(); ++i) {
+            const parse_status_t before = q.GetStatus();
+            if (is_final(before)) {
+                refused = msg.substr(cuts[i]);
+                check(append(q, refused.data(), refused.size()) == before);
+                break;
+            }
+            const parse_status_t st = append(q, msg.data() + cuts[i], cuts[i + 1] - cuts[i]);
+            // The bytes kept at the limit, read at once, do not change the end.
+            const char* kept = is_final(st) ? nullptr : q.GetContent();
+            check(is_final(st) ||
+                  (kept != nullptr) == (st == HTTP_PARSER_BUFFER_FULL && q.GetContentLength() > 0));
+            check(!kept || kept[q.GetContentLength()] == '\0');
+            if (o.clone && !copy && !o.stream)
+                copy = q.Clone();
+        }
+        if (o.eof)
+            q.Append(nullptr, 0);
+        Result r = inspect(q, body);
+        if (r.status == HTTP_PARSE_COMPLETE)
+            r.extra += refused;
+        return r;
+    };
+    const Result r = run(p, 0, o.stream ? &streamed : nullptr);
     if (copy) {
         // A deep copy: the original reset, the copy takes the other slices.
-        const char* version = p.GetHttpVersion();
-        check(!version || version != copy->GetHttpVersion());
+        check(!p.GetHttpVersion() || p.GetHttpVersion() != copy->GetHttpVersion());
         p.Reset();
-        for (size_t i = 1; i < slices.size(); ++i)
-            append(*copy, slices[i].data(), slices[i].size());
-        if (!refused.empty())
-            append(*copy, refused.data(), refused.size());
-        if (o.eof)
-            copy->Append(nullptr, 0);
-        Result c = inspect(*copy, nullptr);
-        if (c.status == HTTP_PARSE_COMPLETE)
-            c.extra += refused;
-        check(c.text() == r.text() && copy->GetMaxBufferLen() == o.max_buf);
+        check(run(*copy, 1, nullptr).text() == r.text() && copy->GetMaxBufferLen() == o.max_buf);
         copy->Release();
     }
     return r;

@@ -55,22 +55,20 @@ std::string trim(const std::string& s) {
 long long Case::num(size_t i) const {
     char* end = nullptr;
     const long long v = std::strtoll(fields.at(i).c_str(), &end, 10);
-    if (fields[i].empty() || *end != '\0')
-        ADD_FAILURE() << where << ": field " << i << " is no number: " << fields[i];
+    EXPECT_TRUE(!fields[i].empty() && *end == '\0') << where << ": no number: " << fields[i];
     return v;
 }
 
 unsigned long long Case::unum(size_t i) const {
     char* end = nullptr;
     const unsigned long long v = std::strtoull(fields.at(i).c_str(), &end, 10);
-    if (fields[i].empty() || fields[i][0] == '-' || *end != '\0')
-        ADD_FAILURE() << where << ": field " << i << " is no unsigned number: " << fields[i];
+    EXPECT_TRUE(!fields[i].empty() && fields[i][0] != '-' && *end == '\0')
+        << where << ": no unsigned number: " << fields[i];
     return v;
 }
 
 bool Case::yes(size_t i) const {
-    if (fields.at(i) != "yes" && fields[i] != "no")
-        ADD_FAILURE() << where << ": field " << i << " is neither yes nor no: " << fields[i];
+    EXPECT_TRUE(fields.at(i) == "yes" || fields[i] == "no") << where << ": not yes or no";
     return fields[i] == "yes";
 }
 
