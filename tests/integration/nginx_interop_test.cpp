@@ -7,7 +7,6 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
 
 #include "Corvio/CHttpDownloader.h"
@@ -27,22 +26,6 @@ namespace {
 
 const char kNginx[] = "/usr/sbin/nginx";
 const size_t kBig = 20u << 20;
-const char kConf[] = R"(daemon on; master_process off; worker_processes 1;
-pid @/nginx.pid; error_log @/error.log;
-events { worker_connections 64; }
-http {
-  log_format conn '$connection $connection_requests $request $status';
-  access_log @/access.log conn;
-  client_body_temp_path @/body; proxy_temp_path @/proxy; fastcgi_temp_path @/fastcgi;
-  uwsgi_temp_path @/uwsgi; scgi_temp_path @/scgi;
-  server {
-    listen 127.0.0.1:@HTTP; listen 127.0.0.1:@HTTPS ssl; @V6
-    ssl_certificate @CERT; ssl_certificate_key @KEY;
-    root @/www;
-    location /private/ { auth_basic "corvio"; auth_basic_user_file @/htpasswd; }
-  }
-}
-)";
 
 struct Nginx {
     std::string dir = CertMaker::Shared().Dir() + "/nginx", error = "not started";
@@ -52,7 +35,9 @@ struct Nginx {
         const CertMaker& certs = CertMaker::Shared();
         TcpListener v6(6);
         ports[2] = v6.Valid() ? TcpListener::ClosedPort(6) : 0;
-        std::string conf = kConf;
+        std::string conf;
+        for (const Case& line : LoadCases("nginx_interop.txt", "nginx.conf", 1))
+            conf += line[0] + "\n";
         const std::pair<std::string, std::string> vars[] = {
             {"@HTTPS", std::to_string(ports[1])},
             {"@HTTP", std::to_string(ports[0])},
@@ -64,13 +49,13 @@ struct Nginx {
             for (size_t at = conf.find(v.first); at != std::string::npos;
                  at = conf.find(v.first, at + 1))
                 conf.replace(at, v.first.size(), v.second);
-        if (std::system(("mkdir -p " + dir + "/www/private").c_str()) != 0 ||
-            certs.WriteFile("nginx/nginx.conf", conf).empty() ||
-            certs.WriteFile("nginx/www/big.bin", LoopbackServer::Pattern(0, kBig)).empty() ||
-            certs.WriteFile("nginx/www/one.txt", "first\n").empty() ||
-            certs.WriteFile("nginx/www/two.txt", "second!\n").empty() ||
-            certs.WriteFile("nginx/www/private/note.txt", "for user only\n").empty() ||
-            certs.WriteFile("nginx/htpasswd", "user:{PLAIN}secret\n").empty())
+        bool written =
+            std::system(("mkdir -p " + dir + "/www/private").c_str()) == 0 &&
+            !certs.WriteFile("nginx/nginx.conf", conf).empty() &&
+            !certs.WriteFile("nginx/www/big.bin", LoopbackServer::Pattern(0, kBig)).empty();
+        for (const Case& file : LoadCases("nginx_interop.txt", "files", 2))
+            written = written && !certs.WriteFile("nginx/" + file[0], file[1]).empty();
+        if (!written)
             error = "cannot write the files into " + dir;
         else if (std::system(Command("").c_str()) != 0)
             error = "nginx did not start: " + CertMaker::ReadFile(dir + "/error.log");
@@ -87,19 +72,16 @@ struct Nginx {
     }
 };
 
-// The nginx of this process, started at first use; null when not installed.
+// The nginx of this process, started at first use, stopped at exit.
 const Nginx* Started() {
-    static Nginx* nginx = access(kNginx, X_OK) == 0 ? new Nginx : nullptr;
-    static struct Stop {
-        ~Stop() { delete nginx; }
-    } stop;
-    return nginx;
+    static Nginx nginx;
+    return &nginx;
 }
 
 TEST(NginxInterop, Table) {
-    const Nginx* nginx = Started();
-    if (!nginx)
+    if (access(kNginx, X_OK) != 0)
         GTEST_SKIP() << kNginx << " is not installed (scripts/bootstrap installs it)";
+    const Nginx* nginx = Started();
     ASSERT_EQ(nginx->error, "");
     CHttpsOption https;
     https.AddTrustCA(CertMaker::Shared().ca.cert.c_str());
@@ -132,7 +114,7 @@ TEST(NginxInterop, Table) {
     }
 }
 
-// Owner of an asynchronous downloader: counts its end notices.
+// Owner of an asynchronous downloader: posts at each end notice.
 struct Owner : Halvex::Sablon::CNetHandler {
     int handle_message(long, unsigned int msg, long) override {
         if (msg == MSG_DOWNLOAD_END)
@@ -145,9 +127,9 @@ struct Owner : Halvex::Sablon::CNetHandler {
 // Two requests on one kept-alive connection: nginx logs the same connection
 // number with request counts 1 and 2.
 TEST(NginxInterop, KeepAliveReuseWithSendRequest) {
-    const Nginx* nginx = Started();
-    if (!nginx)
+    if (access(kNginx, X_OK) != 0)
         GTEST_SKIP() << kNginx << " is not installed";
+    const Nginx* nginx = Started();
     ASSERT_EQ(nginx->error, "");
     Owner owner;
     CHttpDownloader* d = CHttpDownloader::Create(owner.GetID());

@@ -1,14 +1,11 @@
-// Loopback server scripts and expected texts written as data (tests/data/).
+// Loopback server scripts and expected texts kept as data (tests/data/).
 //
-// A [scripts] section holds one script per line: "name | step | step ...",
-// each step one field:
-//   head            read until the end of a header block (\r\n\r\n)
-//   until BYTES     read until BYTES arrived      read N     read N bytes
-//   eof             read until the client closes  send BYTES write BYTES
-//   pattern N [OFF] write N pattern bytes from offset OFF
-//   sleep MS, silent MS, close, reset: as the LoopbackServer steps
-// An expected text matches when it equals the text; each "{*}" in it stands
-// for any bytes (none included).
+// A [scripts] section holds one script a line, "name | step | step ...":
+//   head: read to the end of a header block | until BYTES | read N | eof (read
+//   until the client closes) | send BYTES | pattern N [OFFSET] | sleep MS |
+//   silent MS | close | reset (as the LoopbackServer steps of those names).
+// An expected text matches a text equal to it, each "{*}" in it standing for
+// any bytes.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -24,56 +21,51 @@
 namespace corvio_test {
 
 inline Step StepFromText(const std::string& text) {
-    const size_t space = text.find(' ');
-    const std::string verb = text.substr(0, space);
-    const std::string arg = space == std::string::npos ? "" : text.substr(space + 1);
+    const std::string verb = text.substr(0, text.find(' ')),
+                      arg = text.substr(verb.size() + 1 - (verb == text));
     unsigned long long a = 0, b = 0;
     std::sscanf(arg.c_str(), "%llu %llu", &a, &b);
-    if (verb == "head" || verb == "until")
-        return Step::ReadUntil(verb == "head" ? "\r\n\r\n" : arg);
-    if (verb == "read" || verb == "eof")
-        return verb == "eof" ? Step::ReadToEof() : Step::Read(a);
-    if (verb == "send" || verb == "pattern")
-        return verb == "send" ? Step::Send(arg) : Step::SendPattern(a, b);
-    if (verb == "sleep" || verb == "silent")
-        return verb == "sleep" ? Step::Sleep(static_cast<int>(a))
-                               : Step::Silent(static_cast<int>(a));
-    if (verb != "close" && verb != "reset")
-        ADD_FAILURE() << "unknown script step: " << text;
-    return verb == "reset" ? Step::Reset() : Step::Close();
+    const std::map<std::string, Step> steps = {{"head", Step::ReadUntil("\r\n\r\n")},
+                                               {"until", Step::ReadUntil(arg)},
+                                               {"read", Step::Read(a)},
+                                               {"eof", Step::ReadToEof()},
+                                               {"send", Step::Send(arg)},
+                                               {"pattern", Step::SendPattern(a, b)},
+                                               {"sleep", Step::Sleep(int(a))},
+                                               {"silent", Step::Silent(int(a))},
+                                               {"close", Step::Close()},
+                                               {"reset", Step::Reset()}};
+    EXPECT_TRUE(steps.count(verb)) << "unknown script step: " << text;
+    return steps.count(verb) ? steps.at(verb) : Step::Close();
 }
 
 inline std::map<std::string, Script> LoadScripts(const std::string& file) {
     std::map<std::string, Script> scripts;
     for (const Case& c : LoadCases(file, "scripts", 1)) {
-        Script& script = scripts[c[0]];
         for (size_t i = 1; i < c.fields.size(); ++i)
-            script.push_back(StepFromText(c[i]));
+            scripts[c[0]].push_back(StepFromText(c[i]));
     }
     return scripts;
 }
 
 inline bool Matches(const std::string& pattern, const std::string& text) {
     size_t star = pattern.find("{*}");
-    if (star == std::string::npos)
+    if (star == std::string::npos || text.compare(0, star, pattern, 0, star) != 0)
         return pattern == text;
-    if (text.compare(0, star, pattern, 0, star) != 0)
-        return false;
     for (size_t p = star + 3, t = star;; p = star + 3) {
-        star = pattern.find("{*}", p);
-        const std::string piece = pattern.substr(p, star - p);
+        const std::string piece = pattern.substr(p, (star = pattern.find("{*}", p)) - p);
         if (star == std::string::npos)
             return text.size() >= t + piece.size() &&
-                   text.compare(text.size() - piece.size(), piece.size(), piece) == 0;
+                   text.substr(text.size() - piece.size()) == piece;
         if ((t = text.find(piece, t)) == std::string::npos)
             return false;
         t += piece.size();
     }
 }
 
-// The server kinds of the tables: plain TCP, or TLS presenting a certificate
-// of the trusted CA for 127.0.0.1 ("tls") or for corvio.test ("othername"),
-// or one of an untrusted CA ("untrusted").
+// The server kinds of the tables: "plain" TCP, or TLS with a certificate of
+// the trusted CA for 127.0.0.1 ("tls") or for corvio.test ("othername"), or
+// of another CA ("untrusted"). False for any other kind.
 inline bool ServerOptions(const std::string& kind, LoopbackServer::Options& o) {
     const CertMaker& certs = CertMaker::Shared();
     const std::map<std::string, const CertMaker::Identity*> kinds = {
@@ -83,12 +75,11 @@ inline bool ServerOptions(const std::string& kind, LoopbackServer::Options& o) {
         {"untrusted", &certs.server_untrusted}};
     o.io_timeout_ms = 3000;
     o.linger_ms = 50;
-    if (!kinds.count(kind))
-        return false;
-    if ((o.tls = kinds.at(kind) != nullptr)) {
-        o.cert_file = kinds.at(kind)->cert;
-        o.key_file = kinds.at(kind)->key;
-    }
+    if (!kinds.count(kind) || !kinds.at(kind))
+        return kinds.count(kind) != 0;
+    o.tls = true;
+    o.cert_file = kinds.at(kind)->cert;
+    o.key_file = kinds.at(kind)->key;
     return true;
 }
 
