@@ -22,15 +22,12 @@ std::string Quote(const std::string& arg) {
 }
 
 // The field with its @NAMEs replaced, "c{N}" as N times c.
-std::string Expand(std::string text, const std::map<std::string, std::string>& vars) {
+std::string Expand(std::string text, const Vars& vars) {
     const size_t open = text.find('{');
     if (open > 0 && open != std::string::npos && text.back() == '}' && text[open + 1] != '*')
         text = text.substr(0, open - 1) +
                std::string(std::stoul(text.substr(open + 1)), text[open - 1]);
-    for (const auto& v : vars)
-        for (size_t at = text.find(v.first); at != std::string::npos; at = text.find(v.first, at))
-            text.replace(at, v.first.size(), v.second);
-    return text;
+    return Subst(text, vars);
 }
 
 TEST(CorvioGet, Table) {
@@ -50,12 +47,11 @@ TEST(CorvioGet, Table) {
             ASSERT_TRUE(server->Ok()) << server->Error();
             port = server->Port();
         }
-        const std::map<std::string, std::string> vars = {
-            {"@URL",
-             (o.tls ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port) + "/x"},
-            {"@PORT", std::to_string(port)},
-            {"@CA", certs.ca.cert},
-            {"@DIR", certs.Dir()}};
+        const Vars vars = {{"@URL", (o.tls ? "https://127.0.0.1:" : "http://127.0.0.1:") +
+                                        std::to_string(port) + "/x"},
+                           {"@PORT", std::to_string(port)},
+                           {"@CA", certs.ca.cert},
+                           {"@DIR", certs.Dir()}};
         std::string cmd = "timeout 20 " + Quote(std::string(bin) + "/corvio-get");
         for (size_t i = 8; i < c.fields.size(); ++i)
             cmd += " " + Quote(Expand(c[i], vars));

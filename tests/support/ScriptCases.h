@@ -5,7 +5,7 @@
 //   until the client closes) | send BYTES | pattern N [OFFSET] | sleep MS |
 //   silent MS | close | reset (as the LoopbackServer steps of those names).
 // An expected text matches a text equal to it, each "{*}" in it standing for
-// any bytes.
+// any bytes (Matches).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "support/CaseFile.h"
 #include "support/CertMaker.h"
@@ -25,26 +27,24 @@ inline Step StepFromText(const std::string& text) {
                       arg = text.substr(verb.size() + 1 - (verb == text));
     unsigned long long a = 0, b = 0;
     std::sscanf(arg.c_str(), "%llu %llu", &a, &b);
-    const std::map<std::string, Step> steps = {{"head", Step::ReadUntil("\r\n\r\n")},
-                                               {"until", Step::ReadUntil(arg)},
-                                               {"read", Step::Read(a)},
-                                               {"eof", Step::ReadToEof()},
-                                               {"send", Step::Send(arg)},
-                                               {"pattern", Step::SendPattern(a, b)},
-                                               {"sleep", Step::Sleep(int(a))},
-                                               {"silent", Step::Silent(int(a))},
-                                               {"close", Step::Close()},
-                                               {"reset", Step::Reset()}};
-    EXPECT_TRUE(steps.count(verb)) << "unknown script step: " << text;
-    return steps.count(verb) ? steps.at(verb) : Step::Close();
+    if (verb == "head" || verb == "until")
+        return Step::ReadUntil(verb == "head" ? "\r\n\r\n" : arg);
+    if (verb == "read" || verb == "eof")
+        return verb == "eof" ? Step::ReadToEof() : Step::Read(a);
+    if (verb == "send" || verb == "pattern")
+        return verb == "send" ? Step::Send(arg) : Step::SendPattern(a, b);
+    if (verb == "sleep" || verb == "silent")
+        return verb == "sleep" ? Step::Sleep(int(a)) : Step::Silent(int(a));
+    if (verb != "close" && verb != "reset")
+        ADD_FAILURE() << "unknown script step: " << text;
+    return verb == "reset" ? Step::Reset() : Step::Close();
 }
 
 inline std::map<std::string, Script> LoadScripts(const std::string& file) {
     std::map<std::string, Script> scripts;
-    for (const Case& c : LoadCases(file, "scripts", 1)) {
+    for (const Case& c : LoadCases(file, "scripts", 1))
         for (size_t i = 1; i < c.fields.size(); ++i)
             scripts[c[0]].push_back(StepFromText(c[i]));
-    }
     return scripts;
 }
 
@@ -63,24 +63,32 @@ inline bool Matches(const std::string& pattern, const std::string& text) {
     }
 }
 
+// `text` with each occurrence of a name of `vars` (in their order) replaced.
+using Vars = std::vector<std::pair<std::string, std::string>>;
+inline std::string Subst(std::string text, const Vars& vars) {
+    for (const auto& v : vars)
+        for (size_t at = text.find(v.first); at != std::string::npos;
+             at = text.find(v.first, at + v.second.size()))
+            text.replace(at, v.first.size(), v.second);
+    return text;
+}
+
 // The server kinds of the tables: "plain" TCP, or TLS with a certificate of
 // the trusted CA for 127.0.0.1 ("tls") or for corvio.test ("othername"), or
 // of another CA ("untrusted"). False for any other kind.
 inline bool ServerOptions(const std::string& kind, LoopbackServer::Options& o) {
     const CertMaker& certs = CertMaker::Shared();
-    const std::map<std::string, const CertMaker::Identity*> kinds = {
-        {"plain", nullptr},
-        {"tls", &certs.server_ip_san},
-        {"othername", &certs.server_host},
-        {"untrusted", &certs.server_untrusted}};
+    const CertMaker::Identity* id = kind == "tls"         ? &certs.server_ip_san
+                                    : kind == "othername" ? &certs.server_host
+                                    : kind == "untrusted" ? &certs.server_untrusted
+                                                          : nullptr;
     o.io_timeout_ms = 3000;
     o.linger_ms = 50;
-    if (!kinds.count(kind) || !kinds.at(kind))
-        return kinds.count(kind) != 0;
-    o.tls = true;
-    o.cert_file = kinds.at(kind)->cert;
-    o.key_file = kinds.at(kind)->key;
-    return true;
+    if ((o.tls = id != nullptr)) {
+        o.cert_file = id->cert;
+        o.key_file = id->key;
+    }
+    return id || kind == "plain";
 }
 
 }  // namespace corvio_test

@@ -1,16 +1,10 @@
-// corvio-demo-server: a loopback HTTPS server for scripts/demo and
-// scripts/windows-check.
-//
-// Makes a CA and a server certificate for 127.0.0.1 on the spot, listens on
-// 127.0.0.1 (ephemeral port) and plays two connections:
-//   1. any request -> 401 with a Digest challenge (qop auth), then close;
-//   2. the retried request -> 200 with a chunked body, then close.
-// It writes "port=<port>" and "ca=<CA certificate path>" lines into the info
-// file (complete once it exists), then waits until both connections ended,
-// a signal (INT, TERM) arrives or the time limit passes. Before it exits it
-// prints what the client sent and whether the Digest response of the second
-// request is right for the expected user and password (RFC 2617 section
-// 3.2.2). The CA file is removed at exit.
+// corvio-demo-server: the loopback HTTPS server of scripts/demo and scripts/windows-check.
+// With a CA made on the spot it plays two connections on 127.0.0.1: any request gets a 401
+// with a Digest challenge (qop auth), the retried one a 200 with a chunked body. It writes
+// "port=<port>" and "ca=<CA file>" into the info file (complete once it exists), waits until
+// both connections ended, a signal (INT, TERM) arrives or the time runs out, then prints what
+// the client sent and whether the second request's Digest response is right for the user and
+// password (RFC 2617 section 3.2.2). The CA file is removed at exit.
 //
 // Usage: corvio-demo-server --info FILE [--user U] [--pass P] [--seconds N]
 #include <openssl/evp.h>
@@ -23,8 +17,7 @@
 #include <regex>
 #include <string>
 
-#include "support/CertMaker.h"
-#include "support/LoopbackServer.h"
+#include "support/ScriptCases.h"
 
 using corvio_test::LoopbackServer;
 using corvio_test::Step;
@@ -39,8 +32,7 @@ std::string md5_hex(const std::string& text) {
     EVP_Digest(text.data(), text.size(), digest, &len, EVP_md5(), nullptr);
     std::string hex;
     for (unsigned int i = 0; i < len; ++i)
-        hex +=
-            "0123456789abcdef"[digest[i] >> 4] + std::string(1, "0123456789abcdef"[digest[i] & 15]);
+        hex += {"0123456789abcdef"[digest[i] >> 4], "0123456789abcdef"[digest[i] & 15]};
     return hex;
 }
 
@@ -67,16 +59,14 @@ int main(int argc, char** argv) {
     }
     std::signal(SIGINT, [](int) { g_stop = 1; });
     std::signal(SIGTERM, [](int) { g_stop = 1; });
-    corvio_test::CertMaker certs;
+    const corvio_test::CertMaker& certs = corvio_test::CertMaker::Shared();
     if (!certs.Ok()) {
         std::fprintf(stderr, "demo-server: cannot make certificates: %s\n", certs.Error().c_str());
         return 1;
     }
     const std::string nonce = md5_hex(certs.Dir() + std::to_string(seconds));
     LoopbackServer::Options options;
-    options.tls = true;
-    options.cert_file = certs.server_ip_san.cert;
-    options.key_file = certs.server_ip_san.key;
+    corvio_test::ServerOptions("tls", options);
     options.io_timeout_ms = seconds * 1000;
     options.linger_ms = 500;
     LoopbackServer server(
@@ -103,9 +93,8 @@ int main(int argc, char** argv) {
     std::printf("demo-server: https://127.0.0.1:%u/ (user '%s'), stops after %d s\n", server.Port(),
                 user.c_str(), seconds);
     std::fflush(stdout);
-    for (int waited = 0; !g_stop && waited < seconds * 1000 && !server.WaitDone(2, 50);
-         waited += 50) {
-    }
+    for (int waited = 0; !g_stop && waited < seconds * 1000 && !server.WaitDone(2, 50);)
+        waited += 50;
     server.Stop();
     for (size_t i = 0; i < server.Accepted() && i < 2; ++i) {
         const corvio_test::ConnectionLog log = server.Connection(i);
