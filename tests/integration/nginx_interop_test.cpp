@@ -67,17 +67,18 @@ struct Nginx {
     }
 };
 
-// The nginx of this process, started at first use, stopped at exit.
-const Nginx* Started() {
-    static Nginx nginx;
-    return &nginx;
-}
+class NginxInterop : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (access(kNginx, X_OK) != 0)
+            GTEST_SKIP() << kNginx << " is not installed (scripts/bootstrap installs it)";
+        static const Nginx started;  // one for the process, stopped at exit
+        ASSERT_EQ((nginx = &started)->error, "");
+    }
+    const Nginx* nginx = nullptr;
+};
 
-TEST(NginxInterop, Table) {
-    if (access(kNginx, X_OK) != 0)
-        GTEST_SKIP() << kNginx << " is not installed (scripts/bootstrap installs it)";
-    const Nginx* nginx = Started();
-    ASSERT_EQ(nginx->error, "");
+TEST_F(NginxInterop, Table) {
     CHttpsOption https;
     https.AddTrustCA(CertMaker::Shared().ca.cert.c_str());
     for (const Case& c : LoadCases("nginx_interop.txt", "downloads", 6)) {
@@ -121,11 +122,7 @@ struct Owner : Halvex::Sablon::CNetHandler {
 
 // Two requests on one kept-alive connection: nginx logs the same connection
 // number with request counts 1 and 2.
-TEST(NginxInterop, KeepAliveReuseWithSendRequest) {
-    if (access(kNginx, X_OK) != 0)
-        GTEST_SKIP() << kNginx << " is not installed";
-    const Nginx* nginx = Started();
-    ASSERT_EQ(nginx->error, "");
+TEST_F(NginxInterop, KeepAliveReuseWithSendRequest) {
     Owner owner;
     CHttpDownloader* d = CHttpDownloader::Create(owner.GetID());
     ASSERT_NE(d, nullptr);
