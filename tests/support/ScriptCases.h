@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <map>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,7 +26,7 @@ inline Step StepFromText(const std::string& text) {
     const std::string verb = text.substr(0, text.find(' ')),
                       arg = text.substr(verb.size() + 1 - (verb == text));
     unsigned long long a = 0, b = 0;
-    std::sscanf(arg.c_str(), "%llu %llu", &a, &b);
+    std::istringstream(arg) >> a >> b;
     if (verb == "head" || verb == "until")
         return Step::ReadUntil(verb == "head" ? "\r\n\r\n" : arg);
     if (verb == "read" || verb == "eof")
