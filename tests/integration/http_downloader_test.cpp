@@ -140,7 +140,9 @@ LoopbackServer::Options ParseServer(const std::string& text, bool tls, std::vect
             else if (step == "@local") {
                 Halvex::Sablon::CSockAddrStorage local;
                 opts.family = local.SetIp("localhost") == 0 && local.GetFamily() == 6 ? 6 : 4;
-            } else if (step == "@clientca")
+            } else if (step.compare(0, 9, "@trickle ") == 0)
+                opts.trickle_bytes = std::stoul(step.substr(9));
+            else if (step == "@clientca")
                 opts.client_ca_file = certs.ca.cert;
             else if (step.compare(0, 6, "@cert ") == 0) {
                 opts.cert_file = ids.at(step.substr(6))->cert;
@@ -269,6 +271,8 @@ private:
             m_host = arg + ":" + std::to_string(m_server->Port());
         else if (verb == "closedport")
             m_host = "127.0.0.1:" + std::to_string(corvio_test::TcpListener::ClosedPort(4));
+        else if (verb == "waitbuf")
+            rc = dl()->WaitBufferSize(static_cast<unsigned>(Num(arg))) ? 0 : -1;
         else if (verb == "sinkstop")
             m_session->sink.stop_after = Num(arg);
         else if (verb == "sinknull")
