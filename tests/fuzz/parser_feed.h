@@ -117,6 +117,7 @@ inline Result feed(CHttpParser& p, const std::string& msg, const std::vector<siz
         cuts.push_back(want ? std::min(cuts.back() + want, msg.size()) : msg.size());
     }
     CHttpParser* copy = nullptr;
+    std::string copy_streamed;
     auto run = [&](CHttpParser& q, size_t first, const std::string* body) {
         std::string refused;
         for (size_t i = first; i + 1 < cuts.size(); ++i) {
@@ -132,8 +133,11 @@ inline Result feed(CHttpParser& p, const std::string& msg, const std::vector<siz
             check(is_final(st) ||
                   (kept != nullptr) == (st == HTTP_PARSER_BUFFER_FULL && q.GetContentLength() > 0));
             check(!kept || kept[q.GetContentLength()] == '\0');
-            if (o.clone && !copy && !o.stream)
+            if (o.clone && !copy) {
                 copy = q.Clone();
+                copy_streamed = streamed;  // the copy streams on behind what came so far
+                copy->SetBodyCallback(o.stream ? collect : nullptr, &copy_streamed);
+            }
         }
         if (o.eof)
             q.Append(nullptr, 0);
@@ -147,7 +151,8 @@ inline Result feed(CHttpParser& p, const std::string& msg, const std::vector<siz
         // A deep copy: the original reset, the copy takes the other slices.
         check(!p.GetHttpVersion() || p.GetHttpVersion() != copy->GetHttpVersion());
         p.Reset();
-        check(run(*copy, 1, nullptr).text() == r.text() && copy->GetMaxBufferLen() == o.max_buf);
+        check(run(*copy, 1, o.stream ? &copy_streamed : nullptr).text() == r.text() &&
+              copy->GetMaxBufferLen() == o.max_buf);
         copy->Release();
     }
     return r;
