@@ -76,8 +76,8 @@ TEST(Parser, Messages) {
                 continue;
             Options s = o;
             s.stream = true;
-            CHttpParser q;
-            const Result r = feed(q, msg, sizes, s);
+            reused.Reset();
+            const Result r = feed(reused, msg, sizes, s);
             ASSERT_EQ(streamed == "?" ? r.text() : kStatus[r.status],
                       streamed == "?" ? whole.text() : streamed)
                 << "streamed, at " << k;
