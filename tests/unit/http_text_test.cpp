@@ -82,6 +82,49 @@ void set_request(CHttpAuth& auth, const Case& c, size_t k) {
     auth.SetWWWAuthenticate(c[k - 1]);
 }
 
+// The rendered message as bytes, with the NUL behind it; "(null)" when
+// rendering failed, with the length set to 0.
+std::string render(CHttpMsgCreator& c) {
+    int len = -1;
+    const char* msg = c.GetMsg(len);
+    EXPECT_TRUE(msg ? msg[len] == '\0' : len == 0);
+    return msg ? std::string(msg, static_cast<size_t>(len)) : "(null)";
+}
+
+// Makes the calls written in `row` from field `k` up to "=" (the verbs are
+// listed at the top of the data file); returns the last call's result.
+int creator_calls(CHttpMsgCreator& c, const Case& row, size_t k) {
+    int result = 0;
+    for (size_t args = 1; row[k] != "="; k += args + 1) {
+        const std::string& verb = row[k];
+        const int n = atoi(row[k + 1].c_str());
+        const int len = k + 2 < row.fields.size() ? atoi(row[k + 2].c_str()) : 0;
+        args = verb == "value" || verb == "svalue" || verb == "uri" || verb == "content" ? 2 : 1;
+        if (verb == "type") {
+            result = c.SetMsgType(static_cast<CHttpMsgCreator::HttpMsgType>(n));
+        } else if (verb == "method") {
+            result = c.SetRequestMethod(static_cast<HTTP_METHOD_TYPE>(n));
+        } else if (verb == "status") {
+            result = c.SetStatusCode(static_cast<HTTP_RESPONSE_STATUS_CODE>(n));
+        } else if (verb == "value") {
+            result = c.SetValue(row.str(k + 1), row.str(k + 2));
+        } else if (verb == "svalue") {
+            result = c.SetValue(row[k + 1], row[k + 2]);
+        } else if (verb == "uri") {
+            result = c.SetURI(row.str(k + 1), len);
+        } else if (verb == "content") {
+            result = c.SetContent(row.str(k + 1), len);
+        } else if (verb == "msg") {
+            EXPECT_EQ(render(c), row[k + 1]) << row.where;
+        } else if (verb == "reset") {
+            EXPECT_EQ(c.Reset(), 0) << row.where;
+        } else {
+            ADD_FAILURE() << row.where << ": unknown call " << verb;
+        }
+    }
+    return result;
+}
+
 // The result of the call that a row of `section` stands for.
 std::string call(const std::string& section, const Case& c) {
     std::string out;
@@ -149,6 +192,24 @@ std::string call(const std::string& section, const Case& c) {
         return (c[2] == "quoted" ? get_quoted_param(c[0], c.str(1))
                                  : get_token_param(c[0], c.str(1)))
             .value_or("(null)");
+    if (section == "render" || section == "refused-calls") {
+        LogCapture capture(3);
+        CHttpMsgCreator m;
+        if (section == "refused-calls") {  // -1, and the message as it was
+            m.SetURI("/kept", 0);
+            m.SetValue("Host", "h");
+            out = std::to_string(creator_calls(m, c, 1));
+            return out == "-1" && render(m) == "GET /kept HTTP/1.1\r\nHost: h\r\n\r\n" ? "refused"
+                                                                                       : out;
+        }
+        creator_calls(m, c, 1);
+        out = render(m) + " | ";
+        for (const corvio_test::LogLine& l : capture.Lines())
+            out += (l.level == 3 && !l.function.rfind("Halvex::Corvio::CHttpMsgCreator", 0) ? ""
+                                                                                            : "?") +
+                   l.message;
+        return out;
+    }
     if (section == "basic") {
         auth.SetUserInfo(c[1], c[2]);
         auth.SetWWWAuthenticate(c[0]);
@@ -189,7 +250,7 @@ std::string call(const std::string& section, const Case& c) {
 }
 
 TEST(HttpText, Tables) {
-    // file | section | the first field of the result
+    // file | section | the first field of the result (0: the one after "=")
     std::istringstream tables(
         "stat_codes.txt codes 1  host_match.txt names 2  http_text.txt equal 2  "
         "http_text.txt prefix 2  url.txt split 1  url.txt kinds 2  url.txt get 4  url.txt head 1  "
@@ -197,11 +258,15 @@ TEST(HttpText, Tables) {
         "http_auth_retry.txt is-basic 1  http_auth_retry.txt body-offset 1  "
         "http_auth_retry.txt trim 1  http_auth_retry.txt params 1  http_auth_retry.txt fold 2  "
         "http_auth.txt raw-params 3  http_auth.txt basic 3  http_auth.txt preset 8  "
-        "http_auth.txt quoted 4  http_auth.txt refused 8");
+        "http_auth.txt quoted 4  http_auth.txt refused 8  http_msg_creator.txt render 0  "
+        "http_msg_creator.txt refused-calls 0");
     std::string file, section;
-    for (size_t result; tables >> file >> section >> result;) {
-        for (const Case& c : LoadCases(file, section, result + 1)) {
-            std::string expected = c[result];
+    for (size_t at; tables >> file >> section >> at;) {
+        for (const Case& c : LoadCases(file, section, at + 1)) {
+            // 0: the result follows a field "=".
+            const size_t result =
+                at ? at : std::find(c.fields.begin(), c.fields.end(), "=") - c.fields.begin() + 1;
+            std::string expected = result < c.fields.size() ? c[result] : "(no =)";
             for (size_t k = result + 1; k < c.fields.size(); ++k)
                 expected += " | " + c[k];
             EXPECT_EQ(call(section, c), expected) << c.where;
@@ -280,77 +345,6 @@ TEST(Digest, RealmMissingWhenComputing) {
     EXPECT_FALSE(auth.auth_digest(challenge, "GET", "/", "u", "p", response));
     EXPECT_EQ(response, "old");
     EXPECT_TRUE(capture.Has("Digest Authentication: Mandatory 'realm' value not available", 3));
-}
-
-// The rendered message as bytes, with the NUL behind it; "(null)" when
-// rendering failed, with the length set to 0.
-std::string render(CHttpMsgCreator& c) {
-    int len = -1;
-    const char* msg = c.GetMsg(len);
-    EXPECT_TRUE(msg ? msg[len] == '\0' : len == 0);
-    return msg ? std::string(msg, static_cast<size_t>(len)) : "(null)";
-}
-
-// Makes the calls written in `row` from field `k` on (the verbs are listed at
-// the top of the data file); returns the last call's result.
-int call(CHttpMsgCreator& c, const Case& row, size_t k) {
-    int result = 0;
-    for (size_t args = 1; k < row.fields.size(); k += args + 1) {
-        const std::string& verb = row[k];
-        const int n = atoi(row[k + 1].c_str());
-        const int len = k + 2 < row.fields.size() ? atoi(row[k + 2].c_str()) : 0;
-        args = verb == "value" || verb == "svalue" || verb == "uri" || verb == "content" ? 2 : 1;
-        if (verb == "type") {
-            result = c.SetMsgType(static_cast<CHttpMsgCreator::HttpMsgType>(n));
-        } else if (verb == "method") {
-            result = c.SetRequestMethod(static_cast<HTTP_METHOD_TYPE>(n));
-        } else if (verb == "status") {
-            result = c.SetStatusCode(static_cast<HTTP_RESPONSE_STATUS_CODE>(n));
-        } else if (verb == "value") {
-            result = c.SetValue(row.str(k + 1), row.str(k + 2));
-        } else if (verb == "svalue") {
-            result = c.SetValue(row[k + 1], row[k + 2]);
-        } else if (verb == "uri") {
-            result = c.SetURI(row.str(k + 1), len);
-        } else if (verb == "content") {
-            result = c.SetContent(row.str(k + 1), len);
-        } else if (verb == "msg") {
-            EXPECT_EQ(render(c), row[k + 1]) << row.where;
-        } else if (verb == "reset") {
-            EXPECT_EQ(c.Reset(), 0) << row.where;
-        } else {
-            ADD_FAILURE() << row.where << ": unknown call " << verb;
-        }
-    }
-    return result;
-}
-
-TEST(Creator, RenderTable) {
-    for (const Case& row : LoadCases("http_msg_creator.txt", "render", 3)) {
-        SCOPED_TRACE(row.where + " " + row[0]);
-        LogCapture capture(3);
-        CHttpMsgCreator c;
-        call(c, row, 3);
-        EXPECT_EQ(render(c), row[1]);
-        std::string logs;
-        for (const corvio_test::LogLine& l : capture.Lines()) {
-            logs += l.message;
-            EXPECT_EQ(l.level, 3);
-            EXPECT_EQ(l.function.rfind("Halvex::Corvio::CHttpMsgCreator", 0), 0u);
-        }
-        EXPECT_EQ(logs, row[2]);
-    }
-}
-
-// Each refused call returns -1 and leaves the message as it was.
-TEST(Creator, RefusedCallsStoreNothing) {
-    for (const Case& row : LoadCases("http_msg_creator.txt", "refused", 3)) {
-        CHttpMsgCreator c;
-        c.SetURI("/kept", 0);
-        c.SetValue("Host", "h");
-        EXPECT_EQ(call(c, row, 1), -1) << row.where;
-        EXPECT_EQ(render(c), "GET /kept HTTP/1.1\r\nHost: h\r\n\r\n") << row.where;
-    }
 }
 
 }  // namespace
