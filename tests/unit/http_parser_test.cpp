@@ -100,8 +100,6 @@ TEST(Parser, Scripts) {
             const long long n = atoll(arg.c_str());
             if (verb == "feed") {
                 append(*p, arg.data(), arg.size());
-            } else if (verb == "parse") {
-                p->Parse(arg.data(), static_cast<int>(arg.size()));
             } else if (verb == "end") {  // Append(NULL, n)
                 p->Append(nullptr, static_cast<int>(n));
             } else if (verb == "end-x") {  // Append("x", n)
@@ -112,11 +110,6 @@ TEST(Parser, Scripts) {
                 p->SetHeaderOnly(c.yes(k + 1));
             } else if (verb == "reset") {
                 p->Reset();
-            } else if (verb == "clone") {  // continue with a clone; the original reset and freed
-                CHttpParser* copy = p->Clone();
-                p->Reset();
-                p->Release();
-                p = copy;
             } else if (verb == "refuse-call") {  // stream; the n-th body piece is refused
                 p->SetBodyCallback(
                     [](void* ctx, const char*, int) { return --*static_cast<int*>(ctx) ? 0 : -1; },
