@@ -20,14 +20,14 @@ using namespace Halvex::Corvio;
 
 namespace {
 
-const char* NullIfTilde(const std::string& text) {
-    return text == "~" ? nullptr : text.c_str();
-}
-
-// "verb argument" split at the first space.
-std::pair<std::string, std::string> Split(const std::string& text) {
-    return {text.substr(0, text.find(' ')), text.substr(text.find(' ') + 1)};
-}
+struct Sink : IHttpBodySink {
+    int OnBody(const char* data, int len) override {
+        body.append(data, static_cast<size_t>(len));
+        return 0;
+    }
+    void OnEnd(bool) override {}
+    std::string body;
+};
 
 TEST(HttpBlockDownload, Table) {
     // OpenSSL is set up before the first downloader starts the reactor, so
@@ -39,6 +39,8 @@ TEST(HttpBlockDownload, Table) {
     https.AddTrustCA(certs.ca.cert.c_str());
     const std::string file = certs.Dir() + "/block.body";
     std::unique_ptr<CHttpDownloaderBlock> block;
+    Sink sink;  // outlives every block that may still hold it
+    auto null_if_tilde = [](const std::string& t) { return t == "~" ? nullptr : t.c_str(); };
     for (const Case& c : LoadCases("http_block_download.txt", "cases", 12)) {
         SCOPED_TRACE(c.where + " " + c[0]);
         if (c[0][0] != '+')
@@ -56,22 +58,25 @@ TEST(HttpBlockDownload, Table) {
             ASSERT_TRUE(server->Ok()) << server->Error();
             port = server->Port();
         }
-        bool to_file = false;
+        std::string mode;  // "file" or "sink": where the body went
+        sink.body.clear();
         std::istringstream setup(c[3]);
         for (std::string op; std::getline(setup >> std::ws, op, ';');) {
             const auto [verb, arg] = Split(op);
             const std::string user = arg.substr(0, arg.find(':'));
             if (verb == "timeout")
                 block->SetTimeout(std::stoull(arg));
-            else if (verb == "file" || verb == "badfile")
-                block->SetBodyFile((to_file = verb == "file") ? file.c_str()
-                                                              : "/nonexistent-dir/body");
+            else if (verb == "file") {  // file: the scratch file; file PATH; file -: none
+                mode = arg == verb ? "file" : "";
+                block->SetBodyFile(!mode.empty() ? file.c_str() : arg == "-" ? "" : arg.c_str());
+            } else if (verb == "sink")
+                block->SetBodySink((mode = verb, &sink));
             else if (verb == "auth")
-                block->SetAuthInfo(NullIfTilde(user), NullIfTilde(arg.substr(user.size() + 1)));
-            else if (verb == "ca")
-                block->SetHttpsOption(&https);
+                block->SetAuthInfo(null_if_tilde(user), null_if_tilde(arg.substr(user.size() + 1)));
             else if (verb == "www")
                 block->SetWWWAuthenticate(arg.c_str());
+            else
+                block->SetHttpsOption(verb == "ca" ? &https : (ADD_FAILURE() << op, nullptr));
         }
         const auto [call, arg] = Split(c[4]);
         const std::string url =
@@ -116,8 +121,11 @@ TEST(HttpBlockDownload, Table) {
             answer && answer->GetContent()
                 ? std::string(answer->GetContent(), answer->GetContentLength())
                 : "-";
-        EXPECT_EQ(to_file ? CertMaker::ReadFile(file) : content, c[9]);
-        EXPECT_TRUE(!to_file || content == "-") << content;
+        const std::string streamed = mode == "sink" ? sink.body : CertMaker::ReadFile(file);
+        EXPECT_EQ(mode == "file" || mode == "sink" ? streamed : content, c[9]);
+        EXPECT_TRUE((mode != "file" && mode != "sink") || content == "-") << content;
+        EXPECT_TRUE((mode == "file" || CertMaker::ReadFile(file).empty()) &&
+                    (mode == "sink" || sink.body.empty()));
         std::remove(file.c_str());
         if (server) {
             EXPECT_TRUE(server->WaitDone(c.unum(10), 3000));

@@ -1,8 +1,6 @@
-// Interoperation with a real nginx (/usr/sbin/nginx), started once on
-// loopback ports with a configuration written into a temporary directory:
-// the downloads of tests/data/nginx_interop.txt (a 20 MiB file over HTTP and
-// HTTPS, Basic authentication, an IPv6 host), and keep-alive reuse with
-// SendRequest. Skipped only when nginx is not installed.
+// Interoperation with a real nginx (/usr/sbin/nginx) started once on loopback ports: the
+// downloads of tests/data/nginx_interop.txt and keep-alive reuse with SendRequest. Skipped
+// only when nginx is not installed.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -27,7 +25,9 @@ const char kNginx[] = "/usr/sbin/nginx";
 const size_t kBig = 20u << 20;
 
 struct Nginx {
-    std::string dir = CertMaker::Shared().Dir() + "/nginx", error = "not started";
+    std::string dir = CertMaker::Shared().Dir() + "/nginx", error;
+    std::string command =
+        std::string(kNginx) + " -e " + dir + "/error.log -p " + dir + "/ -c nginx.conf";
     unsigned short ports[3] = {TcpListener::ClosedPort(4), TcpListener::ClosedPort(4), 0};
 
     Nginx() {
@@ -52,18 +52,12 @@ struct Nginx {
             written = written && !certs.WriteFile("nginx/" + file[0], file[1]).empty();
         if (!written)
             error = "cannot write the files into " + dir;
-        else if (std::system(Command("").c_str()) != 0)
+        else if (std::system(command.c_str()) != 0)
             error = "nginx did not start: " + CertMaker::ReadFile(dir + "/error.log");
-        else
-            error = "";
     }
     ~Nginx() {
         if (error.empty())
-            std::system(Command(" -s stop").c_str());
-    }
-    std::string Command(const char* more) const {
-        return std::string(kNginx) + " -e " + dir + "/error.log -p " + dir + "/ -c nginx.conf" +
-               more;
+            std::system((command + " -s stop").c_str());
     }
 };
 

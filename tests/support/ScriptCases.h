@@ -22,9 +22,13 @@
 
 namespace corvio_test {
 
+// "verb argument", split at the first space (the argument is all of a lone verb).
+inline std::pair<std::string, std::string> Split(const std::string& text) {
+    return {text.substr(0, text.find(' ')), text.substr(text.find(' ') + 1)};
+}
+
 inline Step StepFromText(const std::string& text) {
-    const std::string verb = text.substr(0, text.find(' ')),
-                      arg = text.substr(verb.size() + 1 - (verb == text));
+    const auto [verb, arg] = Split(text);
     unsigned long long a = 0, b = 0;
     std::istringstream(arg) >> a >> b;
     if (verb == "head" || verb == "until")
@@ -82,7 +86,6 @@ inline bool ServerOptions(const std::string& kind, LoopbackServer::Options& o) {
                                     : kind == "othername" ? &certs.server_host
                                     : kind == "untrusted" ? &certs.server_untrusted
                                                           : nullptr;
-    o.io_timeout_ms = 3000;
     o.linger_ms = 50;
     if ((o.tls = id != nullptr)) {
         o.cert_file = id->cert;

@@ -123,6 +123,5 @@ int main(int argc, char** argv) {
         std::printf("demo-server:   Digest response %s\n",
                     ok ? "verified (user, realm, nonce, qop auth, MD5)" : "WRONG");
     }
-    std::fflush(stdout);
     return 0;
 }
