@@ -92,7 +92,7 @@ inline LoopbackServer::Options ServerOptions(bool tls, int family = 4) {
 // Keeps the first kKeep bytes, counts all, and tells whether all of them are
 // the peer's pattern; refuses the piece that would pass `stop_after`.
 struct Sink : Halvex::Corvio::IHttpBodySink {
-    static const size_t kKeep = 1 << 20;
+    static constexpr size_t kKeep = 1 << 20;
     int OnHeader(const CHttpParser& answer) override {
         ++headers;
         status = answer.GetStatusCode();
