@@ -1,209 +1,126 @@
-// CTimer on the timer service: calls on worker threads, one-shot and
-// periodic schedules, stop from inside a call, deletion while a call runs,
-// and a blocked call that must not hold back another timer.
+// CTimer on the timer service, scripted in tests/data/mardel_base.txt
+// [timer]: worker threads, one-shot and periodic schedules, stop from inside
+// a call, deletion while a call runs, blocked calls that must not hold back
+// other timers.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <memory>
-#include <mutex>
-#include <thread>
-#include <vector>
-
 #include "Mardel/Timer.h"
-#include "support/DnsFakes.h"
+#include "support/DnsFixture.h"
 
-using corvio_test::msSince;
-using corvio_test::waitUntil;
+using corvio_test::Case;
 using Halvex::Mardel::CTimer;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
-void sleepMs(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
+constexpr int kTimers = 24;
 
-// A procedure object whose member function the timer calls.
-struct Probe {
-    std::atomic<int> calls{0};
-    std::atomic<unsigned long> last_param{0};
-    std::atomic<int> concurrent{0};
-    std::atomic<int> max_concurrent{0};
-    std::atomic<int> sleep_ms{0};
-    std::mutex mutex;
-    std::thread::id thread;
-    CTimer* self_stop = nullptr;  // stop(false) this timer from inside the call
-    int stop_after = 0;
-    CTimer** self_delete = nullptr;  // delete this timer from inside the call
-
-    void proc(unsigned long param) {
-        int now = ++concurrent;
-        int seen = max_concurrent.load();
-        while (now > seen && !max_concurrent.compare_exchange_weak(seen, now)) {
-        }
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            thread = std::this_thread::get_id();
-        }
-        last_param = param;
-        if (sleep_ms > 0)
-            sleepMs(sleep_ms);
-        int n = ++calls;
-        if (self_stop && n >= stop_after)
-            self_stop->stop(false);
-        if (self_delete && *self_delete) {
-            delete *self_delete;
-            *self_delete = nullptr;
-        }
-        --concurrent;
+// Timer t calls probe t. Steps (t: 0..23):
+//   probe | t | options: sleep=ms (each call lasts), stop=n (stop(false) from
+//           inside the n-th call), delete (the first call deletes its timer)
+//   start | t | delay | period | param | result;  empty | t (start without a
+//   procedure fails);  stop | t | wait | result;  delete | t
+//   mark;  took | min | max (ms since mark);  sleep | ms
+//   expect | t | calls, param, running, max (most calls at once), started,
+//           alive, other (the last call ran off the main thread) | value
+//           (within 5 s; check: at once)
+class TimerScript {
+public:
+    ~TimerScript() {
+        for (auto& t : timers)
+            delete t.exchange(nullptr);
     }
-    CTimer::Procedure bound() { return CTimer::Procedure(&Probe::proc, this); }
+    void step(const Case& c) {
+        const std::string& op = c[0];
+        const std::string& w = c.where;
+        Probe* p = c.fields.size() > 1 && isdigit(c[1][0]) ? &probes[c.num(1)] : nullptr;
+        if (op == "probe") {
+            for (size_t i = 2; i < c.fields.size(); ++i) {
+                const int v = atoi(c[i].c_str() + c[i].find('=') + 1);
+                (c[i].rfind("sleep=", 0) == 0 ? p->sleep_ms : p->stop_after) = v;
+                p->self_delete = c[i] == "delete" ? &timers[c.num(1)] : p->self_delete;
+            }
+        } else if (op == "start" || op == "empty") {
+            const bool started = timer(c)->start(
+                op == "empty" ? CTimer::Procedure() : CTimer::Procedure(&Probe::proc, p),
+                op == "empty" ? 0 : static_cast<uint32_t>(c.unum(2)),
+                op == "empty" ? 0 : static_cast<uint32_t>(c.unum(3)),
+                op == "empty" ? 0 : static_cast<unsigned long>(c.unum(4)), 0);
+            EXPECT_EQ(started, op == "start" && c.yes(5)) << w;
+        } else if (op == "stop") {
+            EXPECT_EQ(timer(c)->stop(c.yes(2)), c.yes(3)) << w;
+        } else if (op == "delete") {
+            delete timers[c.num(1)].exchange(nullptr);
+        } else if (op == "mark") {
+            mark = std::chrono::steady_clock::now();
+        } else if (op == "took") {
+            EXPECT_GE(corvio_test::msSince(mark), c.num(1)) << w;
+            EXPECT_LT(corvio_test::msSince(mark), c.num(2)) << w;
+        } else if (op == "sleep") {
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.num(1)));
+        } else if (op == "expect" || op == "check") {
+            const std::string& q = c[2];
+            long long got = 0;
+            EXPECT_TRUE(corvio_test::waitUntil(
+                [&] {
+                    got = q == "calls"     ? p->calls.load()
+                          : q == "param"   ? static_cast<long long>(p->param.load())
+                          : q == "running" ? p->running.load()
+                          : q == "max"     ? p->max_running.load()
+                          : q == "started" ? timer(c)->isStarted()
+                          : q == "alive"   ? timers[c.num(1)].load() != nullptr
+                          : q == "other"   ? p->other_thread.load()
+                                           : -1;
+                    return got == c.num(3);
+                },
+                op == "check" ? 0 : 5000))
+                << w << ": " << got;
+        } else {
+            ADD_FAILURE() << w << ": unknown step " << op;
+        }
+    }
+
+private:
+    struct Probe {
+        std::atomic<int> calls{0}, running{0}, max_running{0}, sleep_ms{0}, stop_after{0};
+        std::atomic<unsigned long> param{0};
+        std::atomic<bool> other_thread{false};
+        std::atomic<CTimer*>* self_delete = nullptr;
+        std::atomic<CTimer*>* self = nullptr;
+        std::thread::id main = std::this_thread::get_id();
+
+        void proc(unsigned long value) {
+            const int now = ++running;
+            for (int seen = max_running;
+                 now > seen && !max_running.compare_exchange_weak(seen, now);) {
+            }
+            other_thread = std::this_thread::get_id() != main;
+            param = value;
+            std::this_thread::sleep_for(std::chrono::milliseconds(sleep_ms));
+            const int n = ++calls;
+            if (stop_after > 0 && n >= stop_after)
+                (*self).load()->stop(false);
+            if (self_delete)
+                delete self_delete->exchange(nullptr);
+            --running;
+        }
+    };
+    CTimer* timer(const Case& c) {
+        std::atomic<CTimer*>& slot = timers[c.num(1)];
+        probes[c.num(1)].self = &slot;
+        CTimer* none = nullptr;
+        CTimer* made = new CTimer("test");
+        if (!slot.compare_exchange_strong(none, made))
+            delete made;
+        return slot.load();
+    }
+
+    Probe probes[kTimers];
+    std::atomic<CTimer*> timers[kTimers] = {};
+    std::chrono::steady_clock::time_point mark = std::chrono::steady_clock::now();
 };
 
-TEST(Timer, OneShotRunsOnceOnAnotherThreadAndThenIsNotStarted) {
-    Probe probe;
-    CTimer timer("test");
-    EXPECT_FALSE(timer.isStarted());
-    ASSERT_TRUE(timer.start(probe.bound(), 0, 0, 42, 0));
-    ASSERT_TRUE(waitUntil([&] { return probe.calls == 1; }));
-    EXPECT_TRUE(waitUntil([&] { return !timer.isStarted(); }));
-    sleepMs(50);
-    EXPECT_EQ(probe.calls, 1);
-    EXPECT_EQ(probe.last_param, 42u);
-    // Never inside start: the call ran on a worker thread.
-    std::lock_guard<std::mutex> lock(probe.mutex);
-    EXPECT_NE(probe.thread, std::this_thread::get_id());
-}
-
-TEST(Timer, DelayIsHonoured) {
-    Probe probe;
-    CTimer timer("test");
-    auto began = Clock::now();
-    ASSERT_TRUE(timer.start(probe.bound(), 150, 0, 0, 0));
-    sleepMs(50);
-    EXPECT_EQ(probe.calls, 0);
-    EXPECT_TRUE(timer.isStarted());
-    ASSERT_TRUE(waitUntil([&] { return probe.calls == 1; }));
-    EXPECT_GE(msSince(began), 140);
-}
-
-TEST(Timer, StopBeforeTheDelayMeansNoCall) {
-    Probe probe;
-    CTimer timer("test");
-    ASSERT_TRUE(timer.start(probe.bound(), 50, 0, 0, 0));
-    EXPECT_TRUE(timer.stop());
-    EXPECT_FALSE(timer.isStarted());
-    sleepMs(120);
-    EXPECT_EQ(probe.calls, 0);
-}
-
-TEST(Timer, EmptyProcedureDoesNotStart) {
-    CTimer timer("test");
-    EXPECT_FALSE(timer.start(CTimer::Procedure(), 0, 0, 0, 0));
-    EXPECT_FALSE(timer.isStarted());
-}
-
-TEST(Timer, PeriodicStopsItselfFromInsideItsCall) {
-    Probe probe;
-    CTimer timer("test");
-    probe.self_stop = &timer;
-    probe.stop_after = 3;
-    ASSERT_TRUE(timer.start(probe.bound(), 0, 10, 7, 0));
-    ASSERT_TRUE(waitUntil([&] { return probe.calls >= 3; }));
-    EXPECT_TRUE(waitUntil([&] { return !timer.isStarted(); }));
-    sleepMs(60);
-    EXPECT_EQ(probe.calls, 3);
-}
-
-TEST(Timer, CallsOfOneTimerNeverOverlap) {
-    Probe probe;
-    probe.sleep_ms = 25;
-    CTimer timer("test");
-    ASSERT_TRUE(timer.start(probe.bound(), 0, 5, 0, 0));
-    ASSERT_TRUE(waitUntil([&] { return probe.calls >= 4; }));
-    timer.stop(true);
-    EXPECT_EQ(probe.max_concurrent, 1);
-}
-
-TEST(Timer, StopWithWaitWaitsForTheRunningCall) {
-    Probe probe;
-    probe.sleep_ms = 150;
-    CTimer timer("test");
-    ASSERT_TRUE(timer.start(probe.bound(), 0, 0, 0, 0));
-    ASSERT_TRUE(waitUntil([&] { return probe.concurrent == 1; }));
-    EXPECT_TRUE(timer.stop(true));
-    EXPECT_EQ(probe.concurrent, 0);
-    EXPECT_EQ(probe.calls, 1);
-}
-
-TEST(Timer, DeletingWaitsForTheRunningCall) {
-    Probe probe;
-    probe.sleep_ms = 150;
-    auto* timer = new CTimer("test");
-    ASSERT_TRUE(timer->start(probe.bound(), 0, 20, 0, 0));
-    ASSERT_TRUE(waitUntil([&] { return probe.concurrent == 1; }));
-    delete timer;
-    EXPECT_EQ(probe.concurrent, 0);
-    int calls = probe.calls;
-    sleepMs(80);
-    EXPECT_EQ(probe.calls, calls);  // nothing after the destructor
-}
-
-TEST(Timer, DeletingFromInsideItsOwnCallDoesNotWaitForItself) {
-    Probe probe;
-    CTimer* timer = new CTimer("test");
-    probe.self_delete = &timer;
-    ASSERT_TRUE(timer->start(probe.bound(), 0, 10, 0, 0));
-    ASSERT_TRUE(waitUntil([&] { return probe.calls == 1 && probe.concurrent == 0; }));
-    sleepMs(50);
-    EXPECT_EQ(probe.calls, 1);
-    EXPECT_EQ(timer, nullptr);
-}
-
-TEST(Timer, BlockedProcedureDoesNotDelayAnotherTimer) {
-    Probe blocked;
-    blocked.sleep_ms = 600;
-    Probe quick;
-    CTimer a("blocked");
-    CTimer b("quick");
-    ASSERT_TRUE(a.start(blocked.bound(), 0, 0, 0, 0));
-    ASSERT_TRUE(waitUntil([&] { return blocked.concurrent == 1; }));
-    auto began = Clock::now();
-    ASSERT_TRUE(b.start(quick.bound(), 20, 0, 0, 0));
-    ASSERT_TRUE(waitUntil([&] { return quick.calls == 1; }, 2000));
-    EXPECT_LT(msSince(began), 400);
-    EXPECT_EQ(blocked.calls, 0);  // still blocked
-}
-
-TEST(Timer, ManyBlockedTimersEachGetAWorker) {
-    constexpr int kTimers = 24;
-    std::vector<std::unique_ptr<Probe>> probes;
-    std::vector<std::unique_ptr<CTimer>> timers;
-    for (int i = 0; i < kTimers; ++i) {
-        probes.emplace_back(new Probe);
-        probes.back()->sleep_ms = 300;
-        timers.emplace_back(new CTimer("many"));
-    }
-    auto began = Clock::now();
-    for (int i = 0; i < kTimers; ++i)
-        ASSERT_TRUE(timers[i]->start(probes[i]->bound(), 0, 0, i, 0));
-    for (int i = 0; i < kTimers; ++i)
-        ASSERT_TRUE(waitUntil([&] { return probes[i]->calls == 1; }, 5000));
-    EXPECT_LT(msSince(began), 1500);  // in parallel, not 24 x 300 ms
-}
-
-TEST(Timer, RestartWhileItsCallRunsRunsAgainAfterIt) {
-    Probe probe;
-    probe.sleep_ms = 100;
-    CTimer timer("test");
-    ASSERT_TRUE(timer.start(probe.bound(), 0, 0, 1, 0));
-    ASSERT_TRUE(waitUntil([&] { return probe.concurrent == 1; }));
-    ASSERT_TRUE(timer.start(probe.bound(), 0, 0, 2, 0));
-    ASSERT_TRUE(waitUntil([&] { return probe.calls == 2; }));
-    EXPECT_EQ(probe.last_param, 2u);
-    EXPECT_EQ(probe.max_concurrent, 1);
-    EXPECT_TRUE(waitUntil([&] { return !timer.isStarted(); }));
+TEST(Timer, Scripts) {
+    corvio_test::RunScript<TimerScript>("mardel_base.txt", "timer");
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// Base services: log admission and sink, qualified function names, last
-// error, MD5 and Base64 (RFC test vectors), byte search and word scanning.
-// Tables: tests/data/mardel_base.txt.
+// Base services: log admission, formatting and sink, qualified function
+// names, last error, MD5 and Base64 (RFC test vectors), byte search and word
+// scanning. Tables: tests/data/mardel_base.txt.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -15,37 +15,38 @@
 #include "support/LogCapture.h"
 
 using namespace Halvex;
+using corvio_test::Case;
 using corvio_test::LoadCases;
-using corvio_test::LogCapture;
 
 namespace Halvex {
 namespace Corvio {
 struct Sample {
-    static void Logs() { MARDEL_LOG(3, "value:%d\n", 7); }
+    static int Logs(int level, const std::string& text) {
+        int evaluated = 0;
+        MARDEL_LOG(level, "%s:%d\n", text.c_str(), ++evaluated);
+        return evaluated;
+    }
 };
 }  // namespace Corvio
 }  // namespace Halvex
 
-TEST(Log, LineCarriesQualifiedNameAndFormattedText) {
-    LogCapture capture(3);
-    Corvio::Sample::Logs();
-    auto lines = capture.Lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].level, 3);
-    EXPECT_EQ(lines[0].function, "Halvex::Corvio::Sample::Logs");
-    EXPECT_EQ(lines[0].message, "value:7\n");
-}
-
-TEST(Log, LevelAboveThePrintLevelIsNotMadeNorEvaluated) {
-    LogCapture capture(2);
-    int evaluated = 0;
-    MARDEL_LOG(3, "%d\n", ++evaluated);
-    EXPECT_EQ(evaluated, 0);
-    EXPECT_TRUE(capture.Lines().empty());
-}
-
-TEST(Log, QualifiedNameCutsReturnTypeAndParameters) {
-    for (const corvio_test::Case& c : LoadCases("mardel_base.txt", "qualified-name", 2)) {
+TEST(Log, LinesAreAdmittedByLevelFormattedAndNamed) {
+    for (const Case& c : LoadCases("mardel_base.txt", "log", 4)) {
+        std::string text;
+        for (long long i = 0; i < c.num(2); ++i)
+            text += c[3];
+        corvio_test::LogCapture capture(static_cast<int>(c.num(1)));
+        const bool admitted = c.num(0) <= c.num(1);
+        EXPECT_EQ(Corvio::Sample::Logs(static_cast<int>(c.num(0)), text), admitted) << c.where;
+        const auto lines = capture.Lines();
+        ASSERT_EQ(lines.size(), admitted ? 1u : 0u) << c.where;
+        if (admitted) {
+            EXPECT_EQ(lines[0].level, c.num(0)) << c.where;
+            EXPECT_EQ(lines[0].function, "Halvex::Corvio::Sample::Logs") << c.where;
+            EXPECT_EQ(lines[0].message, text + ":1\n") << c.where;
+        }
+    }
+    for (const Case& c : LoadCases("mardel_base.txt", "qualified-name", 2)) {
         char out[128];
         Mardel::detail::qualifiedName(c.str(0), out, sizeof(out));
         EXPECT_EQ(std::string(out), c[1]) << c.where;
@@ -62,13 +63,12 @@ TEST(LastError, IsPerThread) {
 
 TEST(Md5AndBase64, RfcVectors) {
     Utils::CMd5 md5;
-    for (const corvio_test::Case& c : LoadCases("mardel_base.txt", "vectors", 3)) {
+    for (const Case& c : LoadCases("mardel_base.txt", "vectors", 3)) {
         md5.init();
         md5.update(c[0].data(), c[0].size());
-        char out[33];
+        char out[33], base64[64];
         md5.hex(out);
         EXPECT_EQ(std::string(out), c[1]) << c.where;
-        char base64[64];
         EXPECT_EQ(Utils::base64Encode(base64, c[0].data(), static_cast<int>(c[0].size())),
                   static_cast<int>(c[2].size()))
             << c.where;
@@ -76,18 +76,14 @@ TEST(Md5AndBase64, RfcVectors) {
     }
 }
 
-TEST(StrParser, MemMemFindsAcrossNulBytesAndIgnoresCaseOnRequest) {
-    const char text[] = {'a', '\0', 'b', 'C', 'd', 'x'};
-    EXPECT_EQ(Sablon::CStrParser::MemMem(text, 6, "bC", 2), text + 2);
-    EXPECT_EQ(Sablon::CStrParser::MemMem(text, 6, "bc", 2), nullptr);
-    EXPECT_EQ(Sablon::CStrParser::MemMemCase(text, 6, "BCD", 3), text + 2);
-    EXPECT_EQ(Sablon::CStrParser::MemMemCase(text, 5, "dx", 2), nullptr);
-    EXPECT_EQ(Sablon::CStrParser::MemMem(text, 1, "ab", 2), nullptr);
-    const char high[] = "\xC4\xE4 Digest";
-    EXPECT_EQ(Sablon::CStrParser::MemMemCase(high, 9, "DIGEST", 6), high + 3);
-}
-
-TEST(StrParser, ConsumesWhitespaceAndWords) {
+TEST(StrParser, FindsBytesAndScansWords) {
+    for (const Case& c : LoadCases("mardel_base.txt", "memmem", 4)) {
+        const std::string& t = c[0];
+        const int size = static_cast<int>(t.size()), n = static_cast<int>(c[1].size());
+        const char* at = c.yes(2) ? Sablon::CStrParser::MemMemCase(t.data(), size, c[1].data(), n)
+                                  : Sablon::CStrParser::MemMem(t.data(), size, c[1].data(), n);
+        EXPECT_EQ(at ? at - t.data() : -1, c.num(3)) << c.where;
+    }
     const char* text = " \t Digest realm=\"x\"";
     Sablon::CStrParser parser(text, static_cast<int>(strlen(text)));
     char word[8];
