@@ -1,7 +1,4 @@
-// Request slots under concurrent callers, waits, and the manager's life
-// racing with its own threads, scripted in tests/data/dns.txt [mt].
-#include <gtest/gtest.h>
-
+// DNS request slots under concurrent callers: tests/data/dns.txt [mt].
 #include "support/DnsFixture.h"
 
 TEST(DnsConcurrent, Scripts) {

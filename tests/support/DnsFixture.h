@@ -1,31 +1,26 @@
-// The DNS manager driven by scripts kept as data (tests/data/dns*.txt).
-//
-// RunScript reads one section: a line "scenario | title" starts a fresh
-// process-wide manager with a fake resolver, a fake random source (value 0)
-// and the system clock; "repeat | n | k" runs the next k lines n times with
-// each '#' replaced by the round (zero-padded to the width of n-1). Every
-// other line is one step of DnsScript::step; the steps are listed at the top
-// of tests/data/dns.txt.
+// The DNS manager and its timers driven by scripts kept as data; the steps
+// are listed at the head of tests/data/dns.txt. RunScript reads one section:
+// "scenario | title" starts a fresh DnsScript; "repeat | n | k" runs the next
+// k lines n times, each '#' in them replaced by the round (zero-padded to the
+// width of n-1); any other line is one step.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <map>
+#include <iterator>
 #include <memory>
-#include <mutex>
-#include <set>
+#include <regex>
 #include <sstream>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include "DNSManager/DNSManagerImp.h"
 #include "Mardel/LastError.h"
+#include "Mardel/Log.h"
+#include "Mardel/Md5.h"
+#include "Sablon/StrParser.h"
 #include "support/CaseFile.h"
 #include "support/FailAlloc.h"
 #include "support/LogCapture.h"
@@ -33,182 +28,88 @@
 namespace corvio_test {
 
 namespace dns = Halvex::Corvio;
+using Halvex::Mardel::CTimer;
+using Halvex::Sablon::CStrParser;
 using Halvex::Sablon::ResolveError;
 using Strings = std::set<std::string>;
-constexpr int kV4 = Halvex::Sablon::Inet::kFamilyIPv4;
-constexpr int kV6 = Halvex::Sablon::Inet::kFamilyIPv6;
+using Clock = std::chrono::steady_clock;
+constexpr int kV4 = Halvex::Sablon::Inet::kFamilyIPv4, kV6 = Halvex::Sablon::Inet::kFamilyIPv6;
 
 template <typename Cond>
 bool waitUntil(Cond cond, int ms = 5000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!cond() && std::chrono::steady_clock::now() < end)
+    for (auto end = Clock::now() + std::chrono::milliseconds(ms); !cond() && Clock::now() < end;)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     return cond();
 }
-
-inline int64_t msSince(std::chrono::steady_clock::time_point t) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                 t)
-        .count();
+inline void sleepMs(long long ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
-
-// Case `c` without its first `n` fields.
-inline Case shifted(const Case& c, size_t n) {
-    Case out = c;
-    out.fields.erase(out.fields.begin(), out.fields.begin() + static_cast<long>(n));
-    out.nulls.erase(out.nulls.begin(), out.nulls.begin() + static_cast<long>(n));
-    return out;
+inline long long msSince(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
 }
 
 template <typename Script>
 void RunScript(const std::string& file, const std::string& section) {
-    std::vector<Case> cases = LoadCases(file, section, 1);
+    const std::vector<Case> cases = LoadCases(file, section, 1);
     std::unique_ptr<Script> s;
     for (size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].where);
-        if (cases[i][0] == "scenario") {
-            s.reset();
-            s.reset(new Script);
-            continue;
-        }
-        ASSERT_TRUE(s) << "a step before the first scenario";
-        if (cases[i][0] != "repeat") {
-            s->step(cases[i]);
-            continue;
-        }
-        const size_t n = cases[i].unum(1), k = cases[i].unum(2);
-        const size_t width = std::to_string(n - 1).size();
+        const size_t n = cases[i][0] == "repeat" ? cases[i].unum(1) : 1;
+        const size_t k = cases[i][0] == "repeat" ? cases[i].unum(2) : 0;
         for (size_t round = 0; round < n; ++round) {
             std::string idx = std::to_string(round);
-            idx.insert(0, width - idx.size(), '0');
-            for (size_t j = i + 1; j <= i + k && j < cases.size(); ++j) {
-                Case sub = cases[j];
+            idx.insert(0, std::to_string(n - 1).size() - idx.size(), '0');
+            for (size_t j = i + (k > 0); j <= i + k; ++j) {
+                Case sub = cases.at(j);
                 for (std::string& f : sub.fields)
                     for (size_t p; (p = f.find('#')) != std::string::npos;)
                         f.replace(p, 1, idx);
-                s->step(sub);
+                if (sub[0] == "scenario")
+                    s.reset(), s.reset(new Script);
+                else
+                    s->step(sub);
             }
         }
         i += k;
     }
 }
 
-// Each name answers as set: addresses per family, or a failure (error=),
-// after `temp` temporary failures, `delay` ms late, or held until open().
-// Unknown names are not found. Every call is counted.
-class FakeResolver {
-public:
-    struct Answer {
-        std::vector<std::string> v4, v6;
-        ResolveError error = ResolveError::none;
-        int temporary_failures = 0, delay_ms = 0;
-        bool gated = false;
-    };
-    FakeResolver() {
-        Halvex::Sablon::setResolver(
-            [this](const std::string& name, int family) { return resolve(name, family); });
-    }
-    ~FakeResolver() {
-        open();
-        Halvex::Sablon::setResolver(nullptr);
-    }
-    void set(const std::string& name, const Answer& answer) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_answers[name] = answer;
-    }
-    void open() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_open = true;
-        m_cond.notify_all();
-    }
-    std::mutex m_mutex;
-    std::map<std::pair<std::string, int>, int> m_calls;
-    int m_inside = 0;
-    std::vector<std::chrono::steady_clock::time_point> m_returns;
-
-private:
-    Halvex::Sablon::ResolveResult resolve(const std::string& name, int family) {
-        Halvex::Sablon::ResolveResult out;
-        Answer a;
-        int call;
-        {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            call = ++m_calls[{name, family}];
-            ++m_inside;
-            auto it = m_answers.find(name);
-            if (it == m_answers.end())
-                a.error = ResolveError::notFound;
-            else
-                a = it->second;
-            if (a.gated)
-                m_cond.wait_for(lock, std::chrono::seconds(10), [this] { return m_open; });
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(a.delay_ms));
-        out.error = call <= a.temporary_failures ? ResolveError::temporary : a.error;
-        for (const std::string& text : family == kV4 ? a.v4 : a.v6) {
-            Halvex::Sablon::ResolvedAddress r;
-            r.family = family;
-            r.length = family == kV4 ? 4 : 16;
-            Halvex::Sablon::Inet::parseNumeric(family, text.c_str(), r.bytes);
-            if (out.error == ResolveError::none)
-                out.addresses.push_back(r);
-        }
-        if (out.error == ResolveError::none && out.addresses.empty())
-            out.error = ResolveError::notFound;
-        out.error_text = out.error == ResolveError::notFound ? "Name or service not known"
-                         : out.error == ResolveError::temporary
-                             ? "Temporary failure in name resolution"
-                             : "Non-recoverable failure in name resolution";
-        std::lock_guard<std::mutex> lock(m_mutex);
-        --m_inside;
-        m_returns.push_back(std::chrono::steady_clock::now());
-        return out;
-    }
-    std::condition_variable m_cond;
-    bool m_open = false;
-    std::map<std::string, Answer> m_answers;
-};
-
-// The cache's clock and random source. "clock | block" makes the next
-// reading of the clock take 300 ms (g_clock_block: 1 armed, 2 inside, 3 done).
+// The cache's clock and random source; see "clock" and "random" in dns.txt.
 inline std::atomic<uint64_t> g_now{0};
-inline std::atomic<int32_t> g_random{0};
-inline std::atomic<int> g_random_bytes{4};
-inline std::atomic<int> g_clock_block{0};
+inline std::atomic<int> g_random{0}, g_random_bytes{4}, g_clock_block{0};
 inline uint64_t fakeClock() {
     int armed = 1;
-    if (g_clock_block.compare_exchange_strong(armed, 2)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        g_clock_block = 3;
-    }
-    return g_now.load();
+    if (g_clock_block.compare_exchange_strong(armed, 2))
+        sleepMs(300), g_clock_block = 3;
+    return g_now;
 }
 inline int fakeRandom(void* out, int size) {
-    int32_t v = g_random.load();
-    int n = std::min(g_random_bytes.load(), size);
-    if (n >= 0)
-        memcpy(out, &v, static_cast<size_t>(n));
+    const int32_t v = g_random;
+    const int n = std::min(g_random_bytes.load(), size);
+    memcpy(out, &v, static_cast<size_t>(std::max(n, 0)));
     return n;
 }
 
 class DnsScript {
 public:
     DnsScript() {
-        g_random = 0;
-        g_random_bytes = 4;
-        g_clock_block = 0;
+        g_random = 0, g_random_bytes = 4, g_clock_block = 0;
         dns::CDNSManager::setRandomSource(&fakeRandom);
         dns::CDNSManager::setCacheClock(nullptr);
-        dns::CDNSManager::getInstance()->destroy();
-        mgr = dns::CDNSManager::getInstance();
-        mgr->getRandom();
+        Halvex::Sablon::setResolver([this](const std::string& n, int f) { return resolve(n, f); });
+        mgr()->destroy();
+        mgr()->getRandom();
+        for (int i = 0; i < kTimers; ++i)
+            m_probes[i].timer = &m_timers[i], m_timers[i] = new CTimer("test");
     }
     ~DnsScript() {
-        resolver->open();
+        for (auto& t : m_timers)
+            delete t.exchange(nullptr);
+        m_open = true;
         join();
-        mgr->destroy();
-        capture.reset();
-        resolver.reset();
+        mgr()->destroy();
+        m_capture.reset();
+        Halvex::Sablon::setResolver(nullptr);
         dns::CDNSManager::setRandomSource(nullptr);
         dns::CDNSManager::setCacheClock(nullptr);
     }
@@ -216,97 +117,109 @@ public:
     void step(const Case& c) {
         const std::string& op = c[0];
         const std::string& w = c.where;
+        const auto from = [&c](size_t i) { return Strings(c.fields.begin() + i, c.fields.end()); };
         if (op == "answer") {
-            FakeResolver::Answer a;
-            a.v4 = words(c[2]);
-            a.v6 = words(c[3]);
+            Answer a{words(c[2]), words(c[3])};
             for (size_t i = 4; i < c.fields.size(); ++i) {
-                const std::string& o = c[i];
-                const long long v = atoll(o.c_str() + o.find('=') + 1);
+                const std::string o = c[i], v = o.substr(o.find('=') + 1);
                 a.gated |= o == "gated";
-                a.delay_ms = o.rfind("delay=", 0) == 0 ? static_cast<int>(v) : a.delay_ms;
-                a.temporary_failures =
-                    o.rfind("temp=", 0) == 0 ? static_cast<int>(v) : a.temporary_failures;
-                a.error = o == "error=notFound"    ? ResolveError::notFound
-                          : o == "error=temporary" ? ResolveError::temporary
-                          : o == "error=permanent" ? ResolveError::permanent
-                                                   : a.error;
+                a.delay_ms = o[0] == 'd' ? stoi(v) : a.delay_ms;
+                a.temporary = o[0] == 't' ? stoi(v) : a.temporary;
+                a.error = o[0] == 'e' ? v : a.error;
             }
-            resolver->set(c[1], a);
-        } else if (op == "throwing") {
-            Halvex::Sablon::setResolver(
-                [](const std::string&, int) -> Halvex::Sablon::ResolveResult {
-                    throw std::bad_alloc();
-                });
-        } else if (op == "open") {
-            resolver->open();
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_answers[c[1]] = a;
+        } else if (op == "throwing" || op == "open") {
+            (op == "open" ? m_open : m_throw) = true;
         } else if (op == "get" || op == "all") {
-            // get | name | family | timeout | mode | result | ip ("-": untouched) | last error
-            // all | name | timeout | mode | result | last error | addresses... ("stale": untouched)
             const bool one = op == "get";
-            const size_t r = one ? 5 : 4;
             std::string ip = "-";
             Strings ips{"stale"};
             Halvex::Mardel::setLastError(0);
-            auto began = std::chrono::steady_clock::now();
+            const auto began = Clock::now();
+            const auto mode = static_cast<dns::DNSMode>(c.num(one ? 4 : 3));
             const bool result =
-                one ? mgr->getAddrInfo(c.str(1), static_cast<int>(c.num(2)), ip, c.unum(3),
-                                       static_cast<dns::DNSMode>(c.num(4)))
-                    : mgr->getAddrInfoAll(c.str(1), ips, c.unum(2),
-                                          static_cast<dns::DNSMode>(c.num(3)));
-            took = msSince(began);
+                one ? mgr()->getAddrInfo(c.str(1), static_cast<int>(c.num(2)), ip, c.unum(3), mode)
+                    : mgr()->getAddrInfoAll(c.str(1), ips, c.unum(2), mode);
+            m_took = msSince(began);
             const unsigned code = Halvex::Mardel::getLastError();
+            const size_t r = one ? 5 : 4;
+            if (one)
+                ips = {ip};
             if (c[r] != "*")
                 EXPECT_EQ(result, c.yes(r)) << w;
-            if (c[one ? 7 : 5] != "*")
-                EXPECT_EQ(code, codeOf(c[one ? 7 : 5])) << w;
-            if (one)
-                EXPECT_EQ(ip, c[6]) << w;
-            else if (c.fields.size() < 7 || c[6] != "*")
-                EXPECT_EQ(ips, Strings(c.fields.begin() + 6, c.fields.end())) << w;
-        } else if (op == "took") {
-            EXPECT_GE(took.load(), c.num(1)) << w;
-            EXPECT_LT(took.load(), c.num(2)) << w;
+            if (c[r + 1] != "*")
+                EXPECT_EQ(code, std::stoul(c[r + 1], nullptr, 16)) << w;
+            if (c.fields.size() <= r + 2 || c[r + 2] != "*")
+                EXPECT_EQ(ips, from(r + 2)) << w;
+        } else if (op == "mark") {
+            m_took = -1, m_mark = Clock::now();
         } else if (op == "capture") {
-            if (!capture)
-                capture.reset(new LogCapture);
-            capture->Clear();
-        } else if (op == "log" || op == "logpart") {
-            // log | level | function ("*": any) | message
-            // logpart | level | function | parts of one message...
-            bool found = false;
-            for (const LogLine& l : capture->Lines()) {
-                bool match = l.level == c.num(1) && (c[2] == "*" || l.function == c[2]);
-                for (size_t i = 3; i < c.fields.size(); ++i)
-                    match &= op == "log" ? l.message == expand(c[i])
-                                         : l.message.find(c[i]) != std::string::npos;
-                found |= match;
-            }
-            EXPECT_TRUE(found) << w;
-        } else if (op == "logs") {
-            // logs | prefix | the messages with this prefix, in order...
-            std::vector<std::string> got, want;
-            for (const std::string& m : capture->Messages())
-                if (m.rfind(c[1], 0) == 0)
-                    got.push_back(m);
-            for (size_t i = 2; i < c.fields.size(); ++i)
-                want.push_back(expand(c[i]));
-            EXPECT_EQ(got, want) << w;
-        } else if (op == "logcount") {
-            EXPECT_EQ(capture->Count(c[1]), c.num(2)) << w;
+            if (!m_capture || c.fields.size() > 1)
+                m_capture.reset(),
+                    m_capture.reset(new LogCapture(c.fields.size() > 1 ? c.num(1) : 6));
+            m_capture->Clear();
+        } else if (op == "say") {
+            std::string text;
+            for (long long i = 0; i < c.num(3); ++i)
+                text += c[2];
+            int evaluated = 0;
+            MARDEL_LOG(static_cast<int>(c.num(1)), "%s:%d\n", text.c_str(), ++evaluated);
+            EXPECT_EQ(evaluated, c.yes(4)) << w;
+        } else if (op == "md5") {
+            Halvex::Utils::CMd5 md5;
+            char hex[33], b64[64];
+            md5.init();
+            md5.update(c[1].data(), c[1].size());
+            md5.hex(hex);
+            const int n = Halvex::Utils::base64Encode(b64, c[1].data(), len(c[1]));
+            EXPECT_EQ(hex + (" " + std::to_string(n)) + " " + b64,
+                      c[2] + " " + std::to_string(c[3].size()) + " " + c[3])
+                << w;
+        } else if (op == "memmem") {
+            const auto find = c.yes(3) ? &CStrParser::MemMemCase : &CStrParser::MemMem;
+            const char* at = find(c[1].data(), len(c[1]), c[2].data(), len(c[2]));
+            EXPECT_EQ(at ? at - c[1].data() : -1, c.num(4)) << w;
+        } else if (op == "word") {
+            CStrParser parser(c[1].data(), len(c[1]));
+            char word[64];
+            parser.ConsumeWhitespace();
+            parser.ConsumeWord(word, 63);
+            parser.ResetAll();
+            const int at = parser.Position();
+            word[0] = '\0';
+            if (c.yes(2))
+                parser.ConsumeWhitespace();
+            const int n = parser.ConsumeWord(word, static_cast<int>(c.num(3)));
+            EXPECT_EQ(std::to_string(at) + " " + std::to_string(n) + " " + word,
+                      "0 " + c[4] + " " + c[5])
+                << w;
+        } else if (op == "qualified") {
+            char out[128];
+            Halvex::Mardel::detail::qualifiedName(c.str(1), out, sizeof(out));
+            EXPECT_EQ(std::string(out), c[2]) << w;
+        } else if (op == "lasterror") {
+            Halvex::Mardel::setLastError(0x10030010);
+            unsigned other = 1;
+            std::thread([&other] { other = Halvex::Mardel::getLastError(); }).join();
+            EXPECT_EQ(other + Halvex::Mardel::getLastError(), 0x10030010u) << w;
+        } else if (op == "log") {
+            std::string text, pattern = c[3];
+            for (const LogLine& l : m_capture->Lines())
+                if ((c[1] == "*" || l.level == c.num(1)) && (c[2] == "*" || l.function == c[2]))
+                    text += l.message;
+            for (size_t p; (p = pattern.find('%')) != std::string::npos;)
+                pattern.replace(p, 2, std::to_string(pattern[p + 1] == '4' ? kV4 : kV6));
+            EXPECT_TRUE(std::regex_search(text, std::regex(pattern))) << w << ": " << text;
         } else if (op == "expect" || op == "check") {
-            // expect | quantity... | value (or <=value, >=value), within 5 s
             const std::string& v = c.fields.back();
-            const char how = v.size() > 1 && v[1] == '=' ? v[0] : '=';
-            const long long want = atoll(v.c_str() + (how == '=' ? 0 : 2));
+            const long long want = atoll(v.c_str() + (isdigit(v[0]) ? 0 : 2));
             long long got = 0;
-            EXPECT_TRUE(waitUntil(
-                [&] {
-                    got = quantity(c);
-                    return how == '<' ? got <= want : how == '>' ? got >= want : got == want;
-                },
-                op == "check" ? 0 : 5000))
-                << w << ": " << got;
+            const auto holds = [&] {
+                got = quantity(c);
+                return v[0] == '<' ? got <= want : v[0] == '>' ? got >= want : got == want;
+            };
+            EXPECT_TRUE(waitUntil(holds, op == "check" ? 0 : 5000)) << w << ": " << got;
         } else if (op == "clock") {
             dns::CDNSManager::setCacheClock(&fakeClock);
             if (c[1] == "block")
@@ -314,171 +227,195 @@ public:
             else
                 g_now = c[1][0] == '+' || c[1][0] == '-' ? g_now + c.num(1) : c.unum(1);
         } else if (op == "random") {
-            g_random = static_cast<int32_t>(c.num(1));
-            g_random_bytes = static_cast<int>(c.num(2));
-        } else if (op == "add") {
-            mgr->addCache(c[1], fam(c[2]), c[3]);
-        } else if (op == "addall") {
-            mgr->addCacheAll(c[1], fam(c[2]), Strings(c.fields.begin() + 3, c.fields.end()));
+            g_random = static_cast<int32_t>(c.num(1)), g_random_bytes = static_cast<int>(c.num(2));
+        } else if (op == "add" || op == "addall") {
+            op == "add" ? mgr()->addCache(c[1], fam(c[2]), c[3])
+                        : mgr()->addCacheAll(c[1], fam(c[2]), from(3));
         } else if (op == "entry") {
             dns::DNSCacheEntry e{};
-            EXPECT_TRUE(mgr->cacheEntry(c[1], fam(c[2]), &e)) << w;
+            EXPECT_TRUE(mgr()->cacheEntry(c[1], fam(c[2]), &e)) << w;
             EXPECT_EQ(e.start, c.unum(3)) << w;
         } else if (op == "purge") {
-            mgr->cacheTimerProc(0);
-        } else if (op == "bycache") {
-            std::string ip = "-";
-            EXPECT_EQ(mgr->getByCache(c[1], fam(c[2]), &ip), c.yes(3)) << w;
-            EXPECT_EQ(ip, c[4]) << w;
-        } else if (op == "bycacheall") {
-            Strings ips;
-            EXPECT_EQ(mgr->getByCacheAll(c.str(1), &ips), c.yes(2)) << w;
-            EXPECT_EQ(ips, Strings(c.fields.begin() + 3, c.fields.end())) << w;
+            mgr()->cacheTimerProc(0);
         } else if (op == "dump") {
-            EXPECT_TRUE(mgr->printfCache()) << w;
-            EXPECT_TRUE(mgr->printfCacheIP(Strings(c.fields.begin() + 1, c.fields.end()))) << w;
+            EXPECT_TRUE(mgr()->printfCache() && mgr()->printfCacheIP(from(1))) << w;
         } else if (op == "pton") {
-            // pton | family | text | result | text ntop gives back
             unsigned char bytes[16] = {};
             char out[64] = {};
+            const bool back = c.fields.size() > 4 && c.str(4);
             EXPECT_EQ(dns::Inet::pton(fam(c[1]), c.str(2), bytes), c.num(3)) << w;
-            if (c.fields.size() > 4) {
-                EXPECT_EQ(dns::Inet::ntop(fam(c[1]), bytes, out, sizeof(out)), out) << w;
-                EXPECT_EQ(std::string(out), c[4]) << w;
-            }
-        } else if (op == "ntop") {
-            // ntop | family | text of the bytes ((null): none) | buffer size | text, (null): fails
-            unsigned char bytes[16] = {};
-            char out[64] = {};
-            if (c.str(2) && dns::Inet::pton(kV4, c.str(2), bytes) != 1)
-                dns::Inet::pton(kV6, c.str(2), bytes);
-            const char* r = dns::Inet::ntop(fam(c[1]), c.str(2) ? bytes : nullptr, out,
-                                            static_cast<unsigned>(c.unum(3)));
-            EXPECT_EQ(r, c.str(4) ? out : nullptr) << w;
-            if (r)
-                EXPECT_EQ(std::string(out), c[4]) << w;
+            if (c.fields.size() > 4)
+                EXPECT_EQ(dns::Inet::ntop(fam(c[1]), c.str(2) ? bytes : nullptr, out,
+                                          c.fields.size() > 5 ? c.unum(5) : 64),
+                          back ? out : nullptr)
+                    << w;
+            EXPECT_EQ(std::string(out), back ? c[4] : "") << w;
         } else if (op == "tostr") {
             const unsigned char bytes[16] = {127, 0, 0, 1};
             std::string ip = "-";
-            EXPECT_EQ(mgr->addrTostr(fam(c[1]), bytes, &ip), c.yes(2)) << w;
+            EXPECT_EQ(mgr()->addrTostr(fam(c[1]), bytes, &ip), c.yes(2)) << w;
             EXPECT_EQ(ip, c[3]) << w;
         } else if (op == "spawn") {
-            Case sub = shifted(c, 1);
-            threads.emplace_back([this, sub] { step(sub); });
+            m_threads.emplace_back([this, sub = shifted(c)] { step(sub); });
         } else if (op == "join") {
-            auto began = std::chrono::steady_clock::now();
+            const auto began = Clock::now();
             join();
-            took = msSince(began);
+            m_took = msSince(began);
         } else if (op == "oom") {
-            const Case sub = shifted(c, 2);
+            const Case sub = shifted(shifted(c));
             FailAllocations refuse(c.unum(1));
             step(sub);
         } else if (op == "destroy") {
-            mgr->destroy();
-            mgr = dns::CDNSManager::getInstance();
-        } else if (op == "race") {
-            // race | threads: the manager is destroyed, then made by many at once.
-            mgr->destroy();
-            std::vector<dns::CDNSManager*> seen(c.unum(1));
-            std::atomic<bool> go{false};
-            std::vector<std::thread> racers;
-            for (auto& s : seen)
-                racers.emplace_back([&s, &go] {
-                    while (!go)
-                        std::this_thread::yield();
-                    s = dns::CDNSManager::getInstance();
-                });
-            go = true;
-            for (auto& t : racers)
-                t.join();
-            mgr = seen[0];
-            for (auto* s : seen)
-                EXPECT_EQ(s, mgr) << w;
+            mgr()->destroy();
+        } else if (op == "instance") {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_instances.insert(dns::CDNSManager::getInstance());
         } else if (op == "sleep") {
-            std::this_thread::sleep_for(std::chrono::milliseconds(c.num(1)));
+            sleepMs(c.num(1));
+        } else if (op == "probe") {
+            Probe& p = m_probes[c.num(1)];
+            for (size_t i = 2; i < c.fields.size(); ++i)
+                (c[i][1] == 'l'   ? p.sleep_ms
+                 : c[i][1] == 't' ? p.stop_after
+                                  : p.self_delete) = stoi(c[i].substr(c[i].find('=') + 1));
+        } else if (op == "start") {
+            const CTimer::Procedure proc =
+                c.fields.size() > 6 ? CTimer::Procedure()
+                                    : CTimer::Procedure(&Probe::proc, &m_probes[c.num(1)]);
+            EXPECT_EQ(timer(c)->start(proc, c.unum(2), c.unum(3), c.unum(4), 0), c.yes(5)) << w;
+        } else if (op == "stop") {
+            EXPECT_EQ(timer(c)->stop(c.yes(2)), c.yes(3)) << w;
+        } else if (op == "delete") {
+            delete m_timers[c.num(1)].exchange(nullptr);
         } else {
             ADD_FAILURE() << w << ": unknown step " << op;
         }
     }
 
 private:
+    static constexpr int kTimers = 24;
+    struct Answer {
+        std::vector<std::string> v4, v6;
+        std::string error = "none";
+        int temporary = 0, delay_ms = 0;
+        bool gated = false;
+    };
+    struct Probe {
+        std::atomic<int> calls{0}, running{0}, max_running{0}, sleep_ms{0}, stop_after{0};
+        std::atomic<int> self_delete{0}, other_thread{0};
+        std::atomic<unsigned long> param{0};
+        std::atomic<CTimer*>* timer = nullptr;
+        const std::thread::id main = std::this_thread::get_id();
+
+        void proc(unsigned long value) {
+            const int now = ++running;
+            for (int seen = max_running; now > seen;)
+                max_running.compare_exchange_weak(seen, now);
+            other_thread = std::this_thread::get_id() != main;
+            param = value;
+            sleepMs(sleep_ms);
+            if (++calls == stop_after)
+                timer->load()->stop(false);
+            if (self_delete)
+                delete timer->exchange(nullptr);
+            --running;
+        }
+    };
+
+    static Case shifted(Case c) {
+        c.fields.erase(c.fields.begin());
+        c.nulls.erase(c.nulls.begin());
+        return c;
+    }
     static std::vector<std::string> words(const std::string& text) {
         std::istringstream in(text);
-        std::vector<std::string> out;
-        for (std::string word; in >> word;)
-            out.push_back(word);
-        return out;
+        return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
     }
+    static int len(const std::string& s) { return static_cast<int>(s.size()); }
     static int fam(const std::string& f) { return f == "v4" ? kV4 : f == "v6" ? kV6 : stoi(f); }
-    // "$4" and "$6" stand for the numbers of the two families.
-    static std::string expand(std::string m) {
-        for (size_t p; (p = m.find("$4")) != std::string::npos;)
-            m.replace(p, 2, std::to_string(kV4));
-        for (size_t p; (p = m.find("$6")) != std::string::npos;)
-            m.replace(p, 2, std::to_string(kV6));
-        return m;
-    }
-    static unsigned codeOf(const std::string& name) {
-        static const std::map<std::string, unsigned> codes{
-            {"0", 0},
-            {"NotProvided", dns::kDNSManagerNotProvided},
-            {"BadArgument", dns::kDNSManagerBadArgument},
-            {"NoFreeSlot", dns::kDNSManagerNoFreeSlot},
-            {"TimedOut", dns::kDNSManagerTimedOut},
-            {"NotFound", dns::kDNSManagerNotFound},
-            {"TemporaryFailure", dns::kDNSManagerTemporaryFailure},
-            {"PermanentFailure", dns::kDNSManagerPermanentFailure},
-            {"OutOfMemory", dns::kDNSManagerOutOfMemory}};
-        EXPECT_TRUE(codes.count(name)) << name;
-        return codes.count(name) ? codes.at(name) : 1;
-    }
-    // ref | all | slot, refsum, status | all | slot, inside, calls | name | family,
-    // total, size, allsize, clock (the blocking read's state), lines (logged)
+    static dns::CDNSManager* mgr() { return dns::CDNSManager::getInstance(); }
+    CTimer* timer(const Case& c) { return m_timers[c.num(1)]; }
+
     long long quantity(const Case& c) {
         const std::string& q = c[1];
-        if (q == "ref" || q == "status")
-            return q == "ref" ? mgr->requestRef(c.yes(2), static_cast<int>(c.num(3)))
-                              : mgr->requestStatus(c.yes(2), static_cast<int>(c.num(3)));
-        if (q == "refsum") {
-            int n = 0;
-            for (int i = 0; i < dns::kRequestSlots; ++i)
-                n += mgr->requestRef(false, i);
-            return n;
+        const Probe& p = m_probes[q == "timer" ? c.num(2) : 0];
+        const std::string& t = q == "timer" ? c[3] : q;
+        long long n = 0;
+        for (int i = 0; q == "refsum" && i < dns::kRequestSlots; ++i)
+            n += mgr()->requestRef(false, i);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& call : m_calls)
+            if (q == "total" || (q == "calls" && call.first == std::make_pair(c[2], fam(c[3]))))
+                n += call.second;
+        return t == "ref"          ? mgr()->requestRef(c.yes(2), static_cast<int>(c.num(3)))
+               : t == "status"     ? mgr()->requestStatus(c.yes(2), static_cast<int>(c.num(3)))
+               : t == "size"       ? mgr()->cacheSize()
+               : t == "allsize"    ? mgr()->allCacheSize()
+               : t == "clock"      ? g_clock_block.load()
+               : t == "lines"      ? m_capture->Lines().size()
+               : t == "inside"     ? m_inside
+               : t == "instances"  ? m_instances.size()
+               : t == "took"       ? (m_took >= 0 ? m_took.load() : msSince(m_mark))
+               : t == "generation" ? dns::CDNSManager::getInstanceGeneration()
+               : t == "calls" && q == "timer" ? p.calls.load()
+               : t == "param"                 ? p.param.load()
+               : t == "running"               ? p.running.load()
+               : t == "max"                   ? p.max_running.load()
+               : t == "started"               ? timer(shifted(c))->isStarted()
+               : t == "alive"                 ? m_timers[c.num(2)] != nullptr
+               : t == "other"                 ? p.other_thread.load()
+                                              : n;
+    }
+    Halvex::Sablon::ResolveResult resolve(const std::string& name, int family) {
+        if (m_throw)
+            throw std::bad_alloc();
+        Answer a{{}, {}, "notFound"};
+        int call;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            call = ++m_calls[{name, family}];
+            ++m_inside;
+            a = m_answers.count(name) ? m_answers[name] : a;
         }
-        if (q == "size" || q == "allsize")
-            return static_cast<long long>(q == "size" ? mgr->cacheSize() : mgr->allCacheSize());
-        if (q == "clock")
-            return g_clock_block;
-        if (q == "lines")
-            return static_cast<long long>(capture->Lines().size());
-        if (q == "gap") {  // ms between the first two returns of the resolver
-            std::lock_guard<std::mutex> lock(resolver->m_mutex);
-            auto& r = resolver->m_returns;
-            return r.size() < 2
-                       ? -1
-                       : std::chrono::duration_cast<std::chrono::milliseconds>(r[1] - r[0]).count();
+        waitUntil([&] { return !a.gated || m_open; }, 10000);
+        sleepMs(a.delay_ms);
+        Halvex::Sablon::ResolveResult out;
+        out.error_text = call <= a.temporary ? "temporary" : a.error;
+        for (const std::string& text : out.error_text == "none" ? (family == kV4 ? a.v4 : a.v6)
+                                                                : std::vector<std::string>()) {
+            out.addresses.emplace_back();
+            out.addresses.back().family = family;
+            out.addresses.back().length = family == kV4 ? 4 : 16;
+            Halvex::Sablon::Inet::parseNumeric(family, text.c_str(), out.addresses.back().bytes);
         }
-        std::lock_guard<std::mutex> lock(resolver->m_mutex);
-        if (q == "inside")
-            return resolver->m_inside;
-        int n = 0;
-        for (const auto& call : resolver->m_calls)
-            n += q == "total" || (call.first.first == c[2] && call.first.second == fam(c[3]))
-                     ? call.second
-                     : 0;
-        return n;
+        if (out.error_text == "none" && out.addresses.empty())
+            out.error_text = "notFound";
+        out.error = out.error_text == "none"        ? ResolveError::none
+                    : out.error_text == "temporary" ? ResolveError::temporary
+                    : out.error_text == "permanent" ? ResolveError::permanent
+                                                    : ResolveError::notFound;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        --m_inside;
+        return out;
     }
     void join() {
-        for (auto& t : threads)
+        for (auto& t : m_threads)
             t.join();
-        threads.clear();
+        m_threads.clear();
     }
 
-    std::unique_ptr<FakeResolver> resolver{new FakeResolver};
-    std::unique_ptr<LogCapture> capture;
-    dns::CDNSManager* mgr = nullptr;
-    std::atomic<int64_t> took{0};
-    std::vector<std::thread> threads;
+    std::mutex m_mutex;
+    std::map<std::string, Answer> m_answers;
+    std::map<std::pair<std::string, int>, int> m_calls;
+    int m_inside = 0;
+    std::atomic<bool> m_open{false}, m_throw{false};
+    std::set<dns::CDNSManager*> m_instances;
+    std::unique_ptr<LogCapture> m_capture;
+    std::atomic<long long> m_took{0};
+    Clock::time_point m_mark = Clock::now();
+    std::vector<std::thread> m_threads;
+    Probe m_probes[kTimers];
+    std::atomic<CTimer*> m_timers[kTimers] = {};
 };
 
 }  // namespace corvio_test
