@@ -7,8 +7,7 @@
 
 using namespace Halvex;
 using namespace Halvex::Component;
-using Corvio::CDNSManager;
-using Corvio::IDNSManager;
+using namespace Halvex::Corvio;
 using Detail::CComponentHelper;
 
 TEST(Dns, Scripts) {
@@ -22,6 +21,12 @@ struct Local : IUnknown, IFactoryUnknown {
     const char* getClassIdName() override { return "Local"; }
     IUnknown* create() override { return this; }
 };
+
+template <typename F>
+auto refusingAll(F f) {
+    corvio_test::FailAllocations refuse(corvio_test::FailAllocations::kEvery);
+    return f();
+}
 
 IFactoryUnknown* lookUp(const char* name) {
     IUnknown* client = reinterpret_cast<IUnknown*>(0x1);  // must be overwritten
@@ -56,11 +61,8 @@ TEST(Component, OneFactoryPerNameAndTheLastReleaseDestroys) {
 
 // The only call of the init function: what it sets up lives until exit.
 TEST(Component, DnsManagerInitTwiceRegistersOnceAndHoldsOneReference) {
-    {
-        // Out of memory: nothing set up, nothing thrown; the next call does it.
-        corvio_test::FailAllocations refuse(corvio_test::FailAllocations::kEvery);
-        initCorvioDNSManagerComponentLibrary();
-    }
+    // Out of memory: nothing set up, nothing thrown; the next call does it.
+    refusingAll([] { initCorvioDNSManagerComponentLibrary(); });
     EXPECT_EQ(lookUp("Corvio::DNSManager"), nullptr);
     initCorvioDNSManagerComponentLibrary();
     IFactoryUnknown* first = lookUp("Corvio::DNSManager");
@@ -77,18 +79,13 @@ TEST(Component, DnsManagerInitTwiceRegistersOnceAndHoldsOneReference) {
     auto* manager = dynamic_cast<IDNSManager*>(CComponentHelper::makeComponentInstance(made));
     ASSERT_NE(manager, nullptr);
     std::string ip;
-    EXPECT_TRUE(manager->getAddrInfo("127.0.0.1", 0, ip, 0, Corvio::DNSModeNetOnly));
+    EXPECT_TRUE(manager->getAddrInfo("127.0.0.1", 0, ip, 0, DNSModeNetOnly));
     EXPECT_EQ(ip, "127.0.0.1");
     CComponentHelper::release(manager);
     EXPECT_EQ(CDNSManager::getInstance(), made);  // the holder keeps it alive
     // Destroyed under the holder's feet: at exit it must notice (ASan checks).
     manager->destroy();
-    IUnknown* none;
-    {
-        corvio_test::FailAllocations refuse(corvio_test::FailAllocations::kEvery);
-        none = factory->create();
-    }
-    EXPECT_EQ(none, nullptr);
+    EXPECT_EQ(refusingAll([factory] { return factory->create(); }), nullptr);
     IUnknown* fresh = factory->create();
     ASSERT_NE(fresh, nullptr);
     fresh->destroy();
@@ -108,13 +105,13 @@ TEST(Component, UnprovidedOperationsFailWithTheirCode) {
     std::string ip;
     int failed = 0;
     const auto f = [&failed](bool result) {
-        failed += !result && Mardel::getLastError() == Corvio::kDNSManagerNotProvided;
+        failed += !result && Mardel::getLastError() == kDNSManagerNotProvided;
         Mardel::setLastError(0);
     };
-    (f(m->cacheReflush()), f(m->creatCache(names)), f(m->setDnsMode({Corvio::DNSModeNetOnly, 0})),
+    (f(m->cacheReflush()), f(m->creatCache(names)), f(m->setDnsMode({DNSModeNetOnly, 0})),
      f(m->attach({})), f(m->detach({})), f(m->setDNSFailProc(3, {})),
-     f(bare.getAddrInfo("127.0.0.1", 0, ip, 0, Corvio::DNSModeNetOnly)),
-     f(bare.getAddrInfoAll("127.0.0.1", names, 0, Corvio::DNSModeNetOnly)), f(m->rev_func1()),
+     f(bare.getAddrInfo("127.0.0.1", 0, ip, 0, DNSModeNetOnly)),
+     f(bare.getAddrInfoAll("127.0.0.1", names, 0, DNSModeNetOnly)), f(m->rev_func1()),
      f(m->rev_func2()), f(m->rev_func3()), f(m->rev_func4()), f(m->rev_func5()), f(m->rev_func6()),
      f(m->rev_func7()), f(m->rev_func8()), f(m->rev_func9()), f(m->rev_func10()),
      f(m->rev_func11()), f(m->rev_func12()), f(m->rev_func13()), f(m->rev_func14()),
