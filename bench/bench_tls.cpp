@@ -18,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -56,8 +57,49 @@ struct Outcome {
     Clock::time_point end;
 };
 
+// A reactor handler over a connected TLS stream, driven as the HTTP client
+// drives one: Start queues the request on a buffered sender and registers the
+// stream for input; the derived class reads. handle_close ends the sender,
+// deletes the stream and the handler, then runs `on_closed`.
+class TlsRequestHandler : public Halvex::Sablon::CNetHandler {
+public:
+    TlsRequestHandler(CSslStream* tls, std::function<void()> on_closed)
+        : m_tls(tls), m_on_closed(std::move(on_closed)) {}
+    int Start(const char* request, int len, uint32_t input_timeout_us) {
+        m_sender = CStreamSender::Create();
+        if (!m_sender || m_sender->Attach(this, m_tls) != 0 ||
+            RegisterSock(*m_tls, MASK_INPUT, input_timeout_us) != 0)
+            return -1;
+        return m_sender->Put(request, len);
+    }
+    int handle_output(int handle) override {
+        return m_sender ? m_sender->handle_output(handle) : 0;
+    }
+    int handle_close(CNetHandler*) override {
+        if (m_sender) {
+            m_sender->Detach();
+            m_sender->Clear();
+            m_sender->Close();
+        }
+        RemoveSock(*m_tls);
+        delete m_tls;
+        std::function<void()> on_closed = std::move(m_on_closed);
+        delete this;
+        if (on_closed)
+            on_closed();
+        return 0;
+    }
+
+protected:
+    CSslStream* const m_tls;
+
+private:
+    std::function<void()> m_on_closed;
+    CStreamSender* m_sender = nullptr;
+};
+
 // Reads the answer; the stream and the sender are the base's.
-class Fetch : public corvio_test::TlsRequestHandler {
+class Fetch : public TlsRequestHandler {
 public:
     Fetch(Outcome* out, CSslStream* tls)
         : TlsRequestHandler(tls, [out] { out->closed.store(true); }), m_out(out) {}

@@ -1,7 +1,10 @@
 // Shared by the fuzz targets.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <string>
 
 #include "Mardel/Log.h"
 
@@ -20,10 +23,21 @@ inline void quiet_log() {
     (void)quiet;
 }
 
-// A broken invariant aborts, so that libFuzzer keeps the input.
+// What a broken invariant calls: abort, so that libFuzzer keeps the input; a
+// unit test that shares the checks sets its own.
+inline void (*&on_broken())() {
+    static void (*handler)() = &abort;
+    return handler;
+}
+
 inline void check(bool ok) {
     if (!ok)
-        abort();
+        on_broken()();
+}
+
+// Bytes of the input as text.
+inline std::string text(const uint8_t* data, size_t size) {
+    return std::string(reinterpret_cast<const char*>(data), size);
 }
 
 }  // namespace fuzz_common

@@ -1,418 +1,451 @@
-// The downloader against scripted loopback servers, over TCP and TLS:
-// phases and error reasons, exact request bytes, one end notice per
-// exchange, keep-alive reuse, SendRequest, the sender's buffer and
-// DetachSock.
-#include <gtest/gtest.h>
-
+// The downloader's exchanges as data: every case of
+// tests/data/http_downloader.txt (its format is described at its top) plays
+// a scripted loopback peer against a downloader driven by the case's program,
+// once per mode the case names (TCP or TLS, body kept or streamed to a sink).
+#include <algorithm>
+#include <map>
+#include <memory>
 #include <set>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "Corvio/CHttpDownloaderBlock.h"
+#include "HTTP/HttpDownloaderImpl.h"
+#include "Mardel/Md5.h"
+#include "Sablon/SockAddr.h"
 #include "http_downloader_harness.h"
+#include "support/CaseFile.h"
 #include "support/FailAlloc.h"
 #include "support/LogCapture.h"
 #include "support/TcpListener.h"
 
 using namespace dltest;
+using corvio_test::CertMaker;
+using Halvex::Corvio::CHttpsOption;
 
 namespace {
 
-struct ExchangeCase {
-    const char* name;
-    Script script;
-    unsigned long long timeout_us;
-    CHttpDownloader::ErrorReason reason;
-    int status;  // -1: no result
-    std::string body;
-    int total;
-    const char* log;  // an exact log message expected, or null
-};
+const char kFile[] = "http_downloader.txt";
 
-const std::string kHeader200 = "HTTP/1.1 200 OK\r\n";
-
-std::string Continues(int n) {
-    std::string out;
-    for (int i = 0; i < n; ++i)
-        out += "HTTP/1.1 100 Continue\r\n\r\n";
+std::vector<std::string> Split(const std::string& text, const std::string& sep) {
+    std::vector<std::string> out;
+    size_t from = 0;
+    for (size_t at; (at = text.find(sep, from)) != std::string::npos; from = at + sep.size())
+        out.push_back(text.substr(from, at - from));
+    out.push_back(text.substr(from));
     return out;
 }
 
-std::vector<ExchangeCase> ExchangeCases() {
-    const Step read = Step::ReadUntil("\r\n\r\n");
-    return {
-        {"content_length",
-         {read, Step::Send(kHeader200 + "Content-Length: 5\r\n\r\nhello")},
-         5000000,
-         CHttpDownloader::ERROR_NONE,
-         200,
-         "hello",
-         5,
-         nullptr},
-        {"until_close",
-         {read, Step::Send(kHeader200 + "\r\nabcdef"), Step::Close()},
-         5000000,
-         CHttpDownloader::ERROR_NONE,
-         200,
-         "abcdef",
-         6,
-         nullptr},
-        {"chunked",
-         {read, Step::Send(kHeader200 + "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n"),
-          Step::Sleep(20), Step::Send("2\r\nde\r\n0\r\n\r\n")},
-         5000000,
-         CHttpDownloader::ERROR_NONE,
-         200,
-         "abcde",
-         5,
-         nullptr},
-        {"interim_100_then_final",
-         {read, Step::Send("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\n\r\n"),
-          Step::Sleep(20), Step::Send("HTTP/1.1 404 Not Found\r\nContent-Length: 2\r\n\r\nno")},
-         5000000,
-         CHttpDownloader::ERROR_NONE,
-         404,
-         "no",
-         2,
-         nullptr},
-        {"interim_70_in_one_read",
-         {read,
-          Step::Send(Continues(70) + "HTTP/1.1 404 Not Found\r\nContent-Length: 2\r\n\r\nno")},
-         5000000,
-         CHttpDownloader::ERROR_NONE,
-         404,
-         "no",
-         2,
-         nullptr},
-        {"interim_headers_beyond_32k",
-         {read, Step::Send(Continues(1400) + kHeader200 + "Content-Length: 2\r\n\r\nok")},
-         5000000,
-         CHttpDownloader::ERROR_TRANSFER,
-         -1,
-         "",
-         -1,
-         "parse error, status:2\n"},
-        {"interim_then_close",
-         {read, Step::Send("HTTP/1.1 100 Continue\r\n\r\n"), Step::Close()},
-         5000000,
-         CHttpDownloader::ERROR_TRANSFER,
-         -1,
-         "",
-         -1,
-         nullptr},
-        {"header_cut_by_close",
-         {read, Step::Send(kHeader200 + "Content-Le"), Step::Close()},
-         5000000,
-         CHttpDownloader::ERROR_TRANSFER,
-         -1,
-         "",
-         -1,
-         nullptr},
-        {"body_cut_by_close",
-         {read, Step::Send(kHeader200 + "Content-Length: 10\r\n\r\nabc"), Step::Close()},
-         5000000,
-         CHttpDownloader::ERROR_TRANSFER,
-         -1,
-         "",
-         10,
-         nullptr},
-        {"parse_error",
-         {read, Step::Send("HTTP/1.1 abc OK\r\n\r\n")},
-         5000000,
-         CHttpDownloader::ERROR_TRANSFER,
-         -1,
-         "",
-         -1,
-         "parse error, status:2\n"},
-        {"silent_server",
-         {read, Step::Silent(1500)},
-         300000,
-         CHttpDownloader::ERROR_TRANSFER,
-         -1,
-         "",
-         -1,
-         "CHttpDownloader::handle_input_timeout\n"},
-        {"chunked_split_everywhere",
-         {read, Step::Send(kHeader200 + "Transfer-Encoding: chunked\r\n\r\n1"), Step::Sleep(20),
-          Step::Send("0\r\n0123456789"), Step::Sleep(20), Step::Send("abcdef\r"), Step::Sleep(20),
-          Step::Send("\n0\r\n\r\n")},
-         5000000,
-         CHttpDownloader::ERROR_NONE,
-         200,
-         "0123456789abcdef",
-         16,
-         nullptr},
-        {"chunked_cut_by_close",
-         {read, Step::Send(kHeader200 + "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n"),
-          Step::Close()},
-         5000000,
-         CHttpDownloader::ERROR_TRANSFER,
-         -1,
-         "",
-         -1,
-         nullptr},
-        {"large_body",
-         {read, Step::Send(kHeader200 + "Content-Length: 200000\r\n\r\n"),
-          Step::SendPattern(200000)},
-         5000000,
-         CHttpDownloader::ERROR_NONE,
-         200,
-         LoopbackServer::Pattern(0, 200000),
-         200000,
-         nullptr},
-    };
+void ReplaceAll(std::string& text, const std::string& what, const std::string& with) {
+    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += with.size())
+        text.replace(at, what.size(), with);
 }
 
-// Parameter: bit 0 TLS, bit 1 streaming mode (a body sink).
-class ExchangeTest : public ::testing::TestWithParam<int> {};
-
-TEST_P(ExchangeTest, PhasesReasonsAndRequestBytes) {
-    const bool tls = GetParam() & 1;
-    for (const ExchangeCase& c : ExchangeCases()) {
-        SCOPED_TRACE(c.name);
-        corvio_test::LogCapture log(6);
-        LoopbackServer server(ServerOptions(tls), {c.script});
-        ASSERT_TRUE(server.Ok()) << server.Error();
-        Session s(GetParam() & 2);
-        s.dl->SetTimeout(c.timeout_us);
-        EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
-        ASSERT_EQ(s.Start(server, "/a/b?x=1", tls), 0);
-        ASSERT_TRUE(s.WaitEnds(1));
-        EXPECT_EQ(s.owner->Ends(), 1);
-        EXPECT_EQ(s.owner->From().at(0), s.dl->GetID());
-        EXPECT_EQ(s.dl->GetErrorReason(), c.reason);
-        EXPECT_EQ(s.Status(), c.status);
-        if (c.status >= 0) {
-            EXPECT_TRUE(s.Body() == c.body) << "body of " << s.Body().size() << " bytes";
-            EXPECT_EQ(s.dl->GetTotalContentSize(), c.total);
-            EXPECT_EQ(s.dl->GetCurrentContentSize(), static_cast<int>(c.body.size()));
+// $NAME of the [defs] section (longest names first), then {N*TEXT} as N
+// copies of TEXT.
+std::string Expand(std::string text) {
+    static const std::vector<std::pair<std::string, std::string>> defs = [] {
+        std::vector<std::pair<std::string, std::string>> all;
+        for (const auto& c : corvio_test::LoadCases(kFile, "defs", 2)) {
+            std::string value = c[1];
+            for (const auto& d : all)
+                ReplaceAll(value, "$" + d.first, d.second);
+            all.emplace_back(c[0], value);
         }
-        if (c.log != nullptr)
-            EXPECT_TRUE(log.Has(c.log, 3)) << c.log;
-        EXPECT_EQ(log.Count("need reset first!\n"), 0);
-        server.Stop();
-        EXPECT_EQ(server.Connection(0).received, GetRequest(server, "/a/b?x=1"));
+        std::sort(all.begin(), all.end(),
+                  [](const auto& a, const auto& b) { return a.first.size() > b.first.size(); });
+        return all;
+    }();
+    for (const auto& d : defs)
+        ReplaceAll(text, "$" + d.first, d.second);
+    for (size_t at; (at = text.find('{')) != std::string::npos;) {
+        const size_t star = text.find('*', at), end = text.find('}', at);
+        std::string copies;
+        for (long n = std::stol(text.substr(at + 1, star - at - 1)); n > 0; --n)
+            copies += text.substr(star + 1, end - star - 1);
+        text.replace(at, end - at + 1, copies);
+    }
+    return text;
+}
+
+std::string Md5Hex(const std::string& text) {
+    Halvex::Utils::CMd5 md5;
+    md5.init();
+    md5.update(text.data(), text.size());
+    char out[33] = {};
+    md5.hex(out);
+    return out;
+}
+
+// Empty when `value` is the RFC 2617 section 3.2.2 answer of USER PASS REALM
+// NONCE QOP ALGORITHM METHOD URI BODY (words of `want`, "-" for empty).
+std::string CheckDigest(const std::string& value, const std::string& want) {
+    std::vector<std::string> w = Split(want, ",");
+    w.resize(9);
+    for (auto& word : w)
+        word = word == "-" ? "" : word;
+    std::map<std::string, std::string> p;
+    Halvex::Corvio::detail::parse_auth_params(value.substr(7), p);
+    for (auto& kv : p) {
+        if (kv.second.size() >= 2 && kv.second.front() == '"')
+            kv.second = kv.second.substr(1, kv.second.size() - 2);
+    }
+    if (value.compare(0, 7, "Digest ") != 0 || p["username"] != w[0] || p["realm"] != w[2] ||
+        p["nonce"] != w[3] || p["uri"] != w[7] || p["qop"] != w[4])
+        return "fields differ: " + value;
+    std::string ha1 = Md5Hex(w[0] + ":" + w[2] + ":" + w[1]);
+    if (w[5] == "MD5-sess")
+        ha1 = Md5Hex(ha1 + ":" + w[3] + ":" + p["cnonce"]);
+    const std::string ha2 =
+        Md5Hex(w[6] + ":" + w[7] + (w[4] == "auth-int" ? ":" + Md5Hex(w[8]) : ""));
+    const std::string tail = w[4].empty() ? "" : p["nc"] + ":" + p["cnonce"] + ":" + w[4] + ":";
+    return p["response"] == Md5Hex(ha1 + ":" + w[3] + ":" + tail + ha2) ? "" : "bad response";
+}
+
+// The server part of a case: connections split by " ## ", steps by " ; ";
+// words starting with '@' set server options.
+LoopbackServer::Options ParseServer(const std::string& text, bool tls, std::vector<Script>* out) {
+    LoopbackServer::Options opts = ServerOptions(tls);
+    const CertMaker& certs = CertMaker::Shared();
+    const std::map<std::string, const CertMaker::Identity*> ids = {
+        {"server_host_san", &certs.server_host_san},
+        {"server_untrusted", &certs.server_untrusted},
+        {"server_ip", &certs.server_ip},
+        {"server_host", &certs.server_host},
+        {"server_revoked", &certs.server_revoked}};
+    for (const std::string& conn : Split(Expand(text), " ## ")) {
+        out->emplace_back();
+        for (const std::string& step : Split(conn, " ; ")) {
+            const std::string arg = step.substr(
+                std::min(step.size(), step.find_first_of("<>#~") == 0 ? size_t{1} : size_t{2}));
+            if (step == "<H")
+                out->back().push_back(Step::ReadUntil("\r\n\r\n"));
+            else if (step[0] == '<')
+                out->back().push_back(Step::ReadUntil(arg));
+            else if (step[0] == '>')
+                out->back().push_back(Step::Send(arg));
+            else if (step[0] == '#')
+                out->back().push_back(Step::Read(std::stoull(arg)));
+            else if (step[0] == 'P')
+                out->back().push_back(Step::SendPattern(std::stoull(arg)));
+            else if (step[0] == '~')
+                out->back().push_back(Step::Sleep(std::stoi(arg)));
+            else if (step[0] == 'S')
+                out->back().push_back(Step::Silent(std::stoi(arg)));
+            else if (step == "close")
+                out->back().push_back(Step::Close());
+            else if (step == "@6")
+                opts.family = 6;
+            else if (step == "@local") {
+                Halvex::Sablon::CSockAddrStorage local;
+                opts.family = local.SetIp("localhost") == 0 && local.GetFamily() == 6 ? 6 : 4;
+            } else if (step.compare(0, 9, "@trickle ") == 0)
+                opts.trickle_bytes = std::stoul(step.substr(9));
+            else if (step == "@clientca")
+                opts.client_ca_file = certs.ca.cert;
+            else if (step.compare(0, 6, "@cert ") == 0) {
+                opts.cert_file = ids.at(step.substr(6))->cert;
+                opts.key_file = ids.at(step.substr(6))->key;
+            } else
+                ADD_FAILURE() << "unknown server step " << step;
+        }
+        if (out->back().empty())
+            out->pop_back();
+    }
+    return opts;
+}
+
+// One case in one mode: the program's words in order, actions and checks.
+class CaseRun {
+public:
+    CaseRun(const corvio_test::Case& c, bool tls, bool stream)
+        : m_tls(tls), m_stream(stream), m_session(new Session(stream)) {
+        std::vector<Script> scripts;
+        const LoopbackServer::Options opts = ParseServer(c[2], tls, &scripts);
+        m_server.reset(new LoopbackServer(opts, scripts));
+        EXPECT_TRUE(m_server->Ok()) << m_server->Error();
+        const std::string host = m_server->Host();
+        m_host = (host == "::1" ? "[::1]" : host) + ":" + std::to_string(m_server->Port());
+        for (const std::string& word : Split(Expand(c[3]), " ; ")) {
+            SCOPED_TRACE(word.substr(0, 80));
+            Do(word);
+            if (::testing::Test::HasFatalFailure())
+                return;
+        }
+        EXPECT_EQ(m_log.Count("need reset first!\n"), 0);
+        EXPECT_EQ(m_session ? m_session->owner->Foreign() : 0, 0);
+    }
+
+private:
+    CHttpDownloader* dl() { return m_session->dl; }
+    std::string Body() {
+        return m_stream ? m_session->sink.body.substr(m_mark) : m_session->Body();
+    }
+    int Status() {
+        CHttpParser* p = dl()->GetResult();
+        return p == nullptr ? -1 : p->GetStatusCode();
+    }
+    std::string Received(size_t k) {
+        m_server->Stop();
+        return m_server->Connection(k).received;
+    }
+    void Wait(int count, int timeout_ms) {
+        ASSERT_TRUE(m_session->owner->WaitEnds(count, timeout_ms));
+        Settle();
+        EXPECT_EQ(m_session->owner->Ends(), count);
+        if (m_stream) {
+            const Sink& sink = m_session->sink;
+            const bool ok = dl()->GetErrorReason() == CHttpDownloader::ERROR_NONE;
+            EXPECT_EQ(sink.ends, count);
+            EXPECT_EQ(sink.complete, ok);
+            if (ok)
+                EXPECT_EQ(sink.headers, sink.ends);
+            CHttpParser* p = dl()->GetResult();
+            EXPECT_TRUE(p == nullptr || (p->GetContent() == nullptr && p->GetContentLength() == 0));
+            if (p != nullptr && ok)
+                EXPECT_EQ(sink.status, p->GetStatusCode());
+        }
+    }
+    bool CauseFirst(const std::string& cause) {
+        const std::vector<corvio_test::LogLine> lines = m_log.Lines();
+        for (const auto& line : lines) {
+            if (line.message == "ssl connect error!\n")
+                return false;
+            if (line.message.compare(0, cause.size(), cause) == 0)
+                return true;
+        }
+        return false;
+    }
+    int Lines() {
+        int n = 0;
+        for (const auto& line : m_log.Lines())
+            n += line.level <= 3;
+        return n;
+    }
+    long long Num(const std::string& text) { return std::stoll(text); }
+
+    void Do(const std::string& word) {
+        const bool refused = word[0] == '!';
+        const size_t space = word.find(' ');
+        const std::string verb = word.substr(refused, space - refused);
+        std::string arg = space == std::string::npos ? "" : word.substr(space + 1);
+        ReplaceAll(arg, "$HOST", m_host);
+        ReplaceAll(arg, "$MISSING", CertMaker::Shared().MissingPath());
+        const CertMaker& certs = CertMaker::Shared();
+        std::istringstream words(arg);
+        std::string a, b;
+        words >> a >> b;
+        int rc = 0;
+        if (verb == "keep")
+            dl()->SetKeepAliveMode(true);
+        else if (verb == "timeout")
+            dl()->SetTimeout(static_cast<unsigned long long>(Num(arg)));
+        else if (verb == "auth")
+            rc = dl()->SetAuthInfo(a == "-" ? "" : a, b == "-" ? "" : b);
+        else if (verb == "get" || verb == "url") {
+            const std::string url = verb == "url" ? arg : "http://" + m_host + arg;
+            rc = m_tls ? dl()->InitUseSsl(url.c_str(), m_pem.c_str()) : dl()->Init(url.c_str());
+        } else if (verb == "nullurl")
+            rc = dl()->Init(static_cast<const char*>(nullptr));
+        else if (verb == "nullpem")
+            rc = dl()->InitUseSsl(("http://" + m_host + "/").c_str(), nullptr);
+        else if (verb == "req" || verb == "nullreq" || verb == "emptyreq") {
+            Halvex::Sablon::CSockAddrStorage addr;
+            addr.SetPort(m_server->Port());
+            addr.SetIp(m_server->Host());
+            const char* data = verb == "nullreq" ? nullptr : arg.data();
+            const int len =
+                verb == "emptyreq" ? 0 : static_cast<int>(arg.size()) + (data == nullptr);
+            rc = m_tls ? dl()->InitUseSsl(addr, data, len, m_pem.c_str())
+                       : dl()->Init(addr, data, len);
+        } else if (verb == "send" || verb == "nullsend") {
+            m_mark = m_session->sink.body.size();
+            rc = dl()->SendRequest(verb == "send" ? arg.data() : nullptr,
+                                   verb == "send" ? static_cast<int>(arg.size()) : 5);
+        } else if (verb == "wait")
+            Wait(static_cast<int>(Num(a)), b.empty() ? 5000 : static_cast<int>(Num(b)));
+        else if (verb == "settle")
+            Settle(static_cast<int>(Num(arg)));
+        else if (verb == "hostname")
+            m_host = arg + ":" + std::to_string(m_server->Port());
+        else if (verb == "closedport")
+            m_host = "127.0.0.1:" + std::to_string(corvio_test::TcpListener::ClosedPort(4));
+        else if (verb == "waitbuf")
+            rc = dl()->WaitBufferSize(static_cast<unsigned>(Num(arg))) ? 0 : -1;
+        else if (verb == "sinkstop")
+            m_session->sink.stop_after = Num(arg);
+        else if (verb == "sinknull")
+            rc = dl()->SetBodySink(nullptr);
+        else if (verb == "pem")
+            m_pem = arg == "client" ? certs.client.pem : arg;
+        else if (verb == "opt") {
+            for (words.str(arg), words.clear(); words >> a;) {
+                const std::string v = a.substr(a.find(':') + 1);
+                const std::string file = v == "ca"      ? certs.ca.cert
+                                         : v == "other" ? certs.other_ca.cert
+                                                        : v;
+                if (a.compare(0, 3, "ca:") == 0)
+                    m_option.AddTrustCA(file.c_str());
+                else if (a.compare(0, 4, "crl:") == 0)
+                    m_option.AddCRL(v == "ca"      ? certs.ca_crl.c_str()
+                                    : v == "other" ? certs.other_crl.c_str()
+                                                   : v.c_str());
+                else if (a.compare(0, 4, "sni:") == 0)
+                    m_option.SetSslOption6Text(v.c_str());
+                else if (a == "cn")
+                    m_option.SetVerifyCN(true);
+            }
+        } else if (verb == "useopt")
+            dl()->SetHttpsOption(&m_option);
+        else if (verb == "useopt-null")
+            dl()->SetHttpsOption(nullptr);
+        else if (verb == "challenge")
+            dl()->SetWWWAuthenticate(arg == "(null)" ? nullptr : arg.c_str());
+        else if (verb == "new") {
+            m_session.reset();
+            m_session.reset(new Session(m_stream));
+        } else if (verb == "drop")
+            m_session.reset();
+        else if (verb == "detach") {
+            const int fd = dl()->DetachSock();
+            rc = fd >= 0 ? 0 : -1;
+            m_fd = fd >= 0 ? fd : m_fd;
+        } else if (verb == "fdsend")
+            EXPECT_TRUE(corvio_test::WriteAll(m_fd, arg.data(), static_cast<long>(arg.size())));
+        else if (verb == "fdread") {
+            std::string got(arg.size(), '\0');
+            got.resize(static_cast<size_t>(
+                corvio_test::ReadFor(m_fd, &got[0], static_cast<long>(got.size()), 2000)));
+            EXPECT_EQ(got, arg);
+        } else if (verb == "fdclose")
+            corvio_test::CloseSocket(m_fd);
+        else if (verb == "failalloc")
+            m_fail.reset(new corvio_test::FailAllocations(static_cast<size_t>(Num(arg)), true));
+        else if (verb == "failalloc-off")
+            m_fail.reset();
+        // Checks.
+        else if (verb == "reason") {
+            const char* names[] = {"none", "parse_url", "connect", "transfer", "not_started"};
+            EXPECT_EQ(names[dl()->GetErrorReason()], arg);
+        } else if (verb == "status")
+            EXPECT_EQ(Status(), Num(arg));
+        else if (verb == "body")
+            EXPECT_TRUE(Body() == arg) << Body().size() << " bytes: " << Body().substr(0, 200);
+        else if (verb == "pattern") {
+            const std::string body = Body();
+            if (arg != "any")
+                EXPECT_EQ(m_stream ? m_session->sink.count : body.size(),
+                          static_cast<unsigned long long>(Num(arg)));
+            EXPECT_TRUE(m_stream ? m_session->sink.pattern
+                                 : LoopbackServer::CheckPattern(body.data(), body.size(), 0));
+        } else if (verb == "total")
+            EXPECT_EQ(dl()->GetTotalContentSize(), Num(arg));
+        else if (verb == "cur")
+            EXPECT_EQ(dl()->GetCurrentContentSize(), Num(arg));
+        else if (verb == "total64")
+            EXPECT_EQ(dl()->GetTotalContentSize64(), Num(arg));
+        else if (verb == "cur64")
+            EXPECT_EQ(dl()->GetCurrentContentSize64(),
+                      arg == "sink" ? static_cast<long long>(m_session->sink.count) : Num(arg));
+        else if (verb == "sinkmax")
+            EXPECT_LE(m_session->sink.count, static_cast<unsigned long long>(Num(arg)));
+        else if (verb == "ends")
+            EXPECT_EQ(m_session->owner->Ends(), Num(arg));
+        else if (verb == "accepted") {
+            m_server->Stop();
+            EXPECT_EQ(m_server->Accepted(), static_cast<size_t>(Num(arg)));
+        } else if (verb == "sent") {
+            const std::string got = Received(static_cast<size_t>(Num(a)));
+            const std::vector<std::string> parts = Split(arg.substr(a.size() + 1), "$AUTH");
+            if (parts.size() == 1) {
+                EXPECT_TRUE(got == parts[0]) << got.substr(0, 300);
+            } else {
+                const size_t end = got.find("\r\n", parts[0].size());
+                m_auth = got.substr(parts[0].size(), end - parts[0].size());
+                EXPECT_EQ(got, parts[0] + m_auth + parts[1]);
+            }
+        } else if (verb == "digest")
+            EXPECT_EQ(CheckDigest(m_auth, arg), "");
+        else if (verb == "cn" || verb == "sni") {
+            m_server->Stop();
+            const corvio_test::ConnectionLog log =
+                m_server->Connection(static_cast<size_t>(Num(a)));
+            EXPECT_EQ(verb == "cn" ? log.client_cn : log.sni, b);
+        } else if (verb == "kept")
+            EXPECT_EQ(dl()->GetWWWAuthenticate(), arg);
+        else if (verb == "log" || verb == "log2") {
+            ReplaceAll(arg, "$SINKLEN", std::to_string(m_session->sink.count));
+            EXPECT_TRUE(m_log.Has(arg, verb == "log2" ? 2 : -1)) << arg;
+        } else if (verb == "logn")
+            EXPECT_EQ(m_log.Count(arg.substr(a.size() + 1)), Num(a));
+        else if (verb == "nolog")
+            EXPECT_FALSE(m_log.Has(arg)) << arg;
+        else if (verb == "lines")
+            EXPECT_EQ(Lines(), Num(arg));
+        else if (verb == "logstart" || verb == "logstart2") {
+            bool found = false;
+            for (const auto& line : m_log.Lines())
+                found |= line.message.compare(0, arg.size(), arg) == 0 &&
+                         (verb == "logstart" || line.level == 2);
+            EXPECT_TRUE(found) << arg;
+        } else if (verb == "cause")
+            EXPECT_TRUE(CauseFirst(arg)) << arg;
+        else
+            ADD_FAILURE() << "unknown word " << verb;
+        EXPECT_EQ(rc, refused ? -1 : 0) << verb;
+    }
+
+    corvio_test::LogCapture m_log{3};
+    bool m_tls, m_stream;
+    std::unique_ptr<LoopbackServer> m_server;
+    std::unique_ptr<Session> m_session;
+    std::unique_ptr<corvio_test::FailAllocations> m_fail;
+    CHttpsOption m_option;
+    std::string m_host, m_pem, m_auth;
+    size_t m_mark = 0;
+    int m_fd = -1;
+};
+
+class Exchange : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Exchange, Table) {
+    for (const corvio_test::Case& c : corvio_test::LoadCases(kFile, GetParam(), 4)) {
+        std::istringstream modes(c[1] == "all" ? "tcp tls tcp/s tls/s" : c[1]);
+        for (std::string mode; modes >> mode;) {
+            SCOPED_TRACE(c.where + " " + c[0] + " " + mode);
+            CaseRun(c, mode.compare(0, 3, "tls") == 0, mode.size() > 3);
+        }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(TcpAndTls, ExchangeTest, ::testing::Values(0, 1, 2, 3),
-                         [](const ::testing::TestParamInfo<int>& i) {
-                             return std::string(i.param & 1 ? "tls" : "tcp") +
-                                    (i.param & 2 ? "_stream" : "");
+INSTANTIATE_TEST_SUITE_P(Downloader, Exchange,
+                         ::testing::Values("exchange", "keep-alive", "auth", "tls"),
+                         [](const auto& i) {
+                             std::string name = i.param;
+                             ReplaceAll(name, "-", "_");
+                             return name;
                          });
-
-// A sink that refuses a piece stops the download: a transfer failure, with
-// the sink's and the parser's lines; nothing after the refusal is handed on.
-TEST(Downloader, SinkThatStopsEndsAsTransferFailure) {
-    corvio_test::LogCapture log(6);
-    LoopbackServer server(
-        ServerOptions(false),
-        {{Step::ReadUntil("\r\n\r\n"), Step::Send(kHeader200 + "Content-Length: 300000\r\n\r\n"),
-          Step::SendPattern(300000)}});
-    Session s(true);
-    s.sink.stop_after = 100000;
-    ASSERT_EQ(s.Start(server, "/", false), 0);
-    ASSERT_TRUE(s.WaitEnds(1));
-    EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_TRANSFER);
-    EXPECT_FALSE(s.sink.complete);
-    EXPECT_LE(s.sink.body.size(), 100000u);
-    EXPECT_TRUE(LoopbackServer::CheckPattern(s.sink.body.data(), s.sink.body.size(), 0));
-    EXPECT_EQ(s.dl->GetCurrentContentSize64(), static_cast<long long>(s.sink.body.size()));
-    EXPECT_EQ(s.dl->GetTotalContentSize64(), 300000);
-    EXPECT_EQ(log.Count("parse error, status:2\n"), 1);
-    EXPECT_EQ(log.Count("body callback stopped the message, body bytes:" +
-                        std::to_string(s.sink.body.size()) + "\n"),
-              1);
-    // Too late once started.
-    EXPECT_EQ(s.dl->SetBodySink(nullptr), -1);
-}
-
-// A body past 4 GiB (Content-Length and the counts in 64 bits) streams
-// through in constant memory; the int readers saturate.
-TEST(Downloader, BodyPastFourGibStreams) {
-    const unsigned long long size = (1ULL << 32) + 70000;
-    LoopbackServer server(
-        ServerOptions(false),
-        {{Step::ReadUntil("\r\n\r\n"),
-          Step::Send(kHeader200 + "Content-Length: " + std::to_string(size) + "\r\n\r\n"),
-          Step::SendPattern(size)}});
-    // Counts the bytes and keeps the last 70000.
-    struct Tail : Halvex::Corvio::IHttpBodySink {
-        int OnBody(const char* data, int len) override {
-            count += static_cast<unsigned long long>(len);
-            tail.append(data, static_cast<size_t>(len));
-            if (tail.size() > 140000)
-                tail.erase(0, tail.size() - 70000);
-            return 0;
-        }
-        void OnEnd(bool whole) override { complete = whole; }
-        unsigned long long count = 0;
-        std::string tail;
-        bool complete = false;
-    } sink;
-    Session s;
-    ASSERT_EQ(s.dl->SetBodySink(&sink), 0);
-    ASSERT_EQ(s.Start(server, "/", false), 0);
-    ASSERT_TRUE(s.owner->WaitEnds(1, 120000));
-    EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
-    EXPECT_TRUE(sink.complete);
-    EXPECT_EQ(sink.count, size);
-    const std::string last = sink.tail.substr(sink.tail.size() - 70000);
-    EXPECT_TRUE(LoopbackServer::CheckPattern(last.data(), last.size(), size - 70000));
-    EXPECT_EQ(s.dl->GetCurrentContentSize64(), static_cast<long long>(size));
-    EXPECT_EQ(s.dl->GetTotalContentSize64(), static_cast<long long>(size));
-    EXPECT_EQ(s.dl->GetCurrentContentSize(), 2147483647);
-    EXPECT_EQ(s.dl->GetTotalContentSize(), 2147483647);
-}
-
-TEST(Downloader, RefusedConnectEndsWithConnectError) {
-    for (bool tls : {false, true}) {
-        corvio_test::LogCapture log(3);
-        Session s;
-        const unsigned short port = corvio_test::TcpListener::ClosedPort(4);
-        const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
-        ASSERT_EQ(tls ? s.dl->InitUseSsl(url.c_str(), "") : s.dl->Init(url.c_str()), 0);
-        ASSERT_TRUE(s.WaitEnds(1));
-        EXPECT_EQ(s.owner->Ends(), 1);
-        EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_CONNECT);
-        EXPECT_EQ(s.dl->GetResult(), nullptr);
-        bool found = false;
-        for (const std::string& m : log.Messages()) {
-            found |= m.rfind("cannot connect to dst Ip:Port! errno reason:", 0) == 0;
-        }
-        EXPECT_TRUE(found);
-    }
-}
-
-TEST(Downloader, SilentTlsServerEndsInConnectPhase) {
-    corvio_test::LogCapture log(3);
-    LoopbackServer server(ServerOptions(true), {{Step::Silent(1500)}});
-    ASSERT_TRUE(server.Ok()) << server.Error();
-    Session s;
-    s.dl->SetTimeout(300000);  // hand-shake limit 300 ms
-    ASSERT_EQ(s.Start(server, "/", true), 0);
-    ASSERT_TRUE(s.WaitEnds(1, 3000));
-    EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_CONNECT);
-    EXPECT_TRUE(log.Has("TLS: hand-shake timed out after 300 ms\n", 3));
-    EXPECT_TRUE(log.Has("ssl connect error!\n", 3));
-    EXPECT_FALSE(log.Has("CHttpDownloader::handle_input_timeout\n"));
-}
-
-TEST(Downloader, HeadAnswerEndsWithItsHeader) {
-    for (int mode = 0; mode < 4; ++mode) {
-        const bool tls = mode & 1;
-        LoopbackServer server(
-            ServerOptions(tls),
-            {{Step::ReadUntil("\r\n\r\n"), Step::Send(kHeader200 + "Content-Length: 100\r\n\r\n"),
-              Step::Silent(1000)}});
-        ASSERT_TRUE(server.Ok()) << server.Error();
-        Session s(mode & 2);
-        const std::string request = "HEAD /h HTTP/1.1\r\nHost: x\r\n\r\n";
-        ASSERT_EQ(s.StartRequest(server, request, tls), 0);
-        ASSERT_TRUE(s.WaitEnds(1, 900));
-        EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
-        EXPECT_EQ(s.Status(), 200);
-        EXPECT_EQ(s.dl->GetTotalContentSize(), 100);
-        EXPECT_EQ(s.dl->GetCurrentContentSize(), 0);
-        EXPECT_EQ(s.sink.status, s.stream ? 200 : -1);
-        server.Stop();
-        EXPECT_EQ(server.Connection(0).received, request);
-    }
-}
-
-// The Host line carries a host name as the URL gives it, and for an address
-// the address connected to (IPv6 in brackets).
-TEST(Downloader, HostLineFromUrl) {
-    Halvex::Sablon::CSockAddrStorage local;
-    ASSERT_EQ(local.SetIp("localhost"), 0);
-    const struct {
-        int family;
-        const char* url_host;
-        const char* host;
-    } rows[] = {
-        {6, "[::1]", "[::1]"},
-        {4, "127.0.0.1", "127.0.0.1"},
-        {local.GetFamily(), "localhost", "localhost"},
-    };
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.url_host);
-        LoopbackServer server(
-            ServerOptions(false, r.family),
-            {{Step::ReadUntil("\r\n\r\n"), Step::Send(kHeader200 + "Content-Length: 0\r\n\r\n")}});
-        if (!server.Ok())
-            continue;  // no IPv6 here
-        Session s;
-        const std::string port = std::to_string(server.Port());
-        const std::string url = std::string("http://") + r.url_host + ":" + port + "/h";
-        ASSERT_EQ(s.dl->Init(url.c_str()), 0);
-        ASSERT_TRUE(s.WaitEnds(1));
-        EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
-        server.Stop();
-        EXPECT_EQ(server.Connection(0).received,
-                  "GET /h HTTP/1.1\r\nAccept: */*\r\nHost: " + std::string(r.host) + ":" + port +
-                      "\r\nConnection: close\r\n\r\n");
-    }
-}
-
-TEST(Downloader, InitRefusals) {
-    corvio_test::LogCapture log(3);
-    {
-        Session s;
-        EXPECT_EQ(s.dl->Init("ftp://127.0.0.1/"), -1);
-        EXPECT_TRUE(log.Has("ParseURL failed!\n", 2));
-        EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
-        EXPECT_EQ(s.dl->Init(static_cast<const char*>(nullptr)), -1);
-    }
-    {
-        // A URL that fits its buffer whose request would not is refused whole.
-        Session s;
-        log.Clear();
-        const std::string url = "http://127.0.0.1:9/" + std::string(990, 'p');
-        EXPECT_EQ(s.dl->Init(url.c_str()), -1);
-        ASSERT_EQ(log.Lines().size(), 1u);
-        EXPECT_EQ(log.Lines()[0].level, 2);
-        EXPECT_EQ(log.Lines()[0].message.rfind("request too long: ", 0), 0u);
-    }
-    {
-        Session s;
-        log.Clear();
-        const std::string pem(256, 'x');
-        EXPECT_EQ(s.dl->InitUseSsl("http://127.0.0.1:9/", pem.c_str()), -1);
-        EXPECT_EQ(s.dl->InitUseSsl("http://127.0.0.1:9/", nullptr), -1);
-        EXPECT_EQ(log.Count("ssl path error!\n"), 2);
-    }
-    {
-        LoopbackServer server(ServerOptions(false), {{Step::Silent(500)}});
-        Session s;
-        log.Clear();
-        EXPECT_EQ(s.Start(server, "/", false), 0);
-        EXPECT_EQ(s.Start(server, "/", false), -1);
-        EXPECT_EQ(s.StartRequest(server, "GET / HTTP/1.1\r\n\r\n", false), -1);
-        EXPECT_EQ(log.Count("cannot download again!\n"), 2);
-        Halvex::Sablon::CSockAddrStorage addr;
-        EXPECT_EQ(s.dl->Init(addr, nullptr, 5), -1);
-        EXPECT_EQ(s.dl->Init(addr, "x", 0), -1);
-    }
-}
 
 // Out of memory at the exported entries: each fails as documented (-1, an
 // empty text, the previous value kept), and no exception leaves it.
-TEST(Downloader, OutOfMemoryAtEntriesIsTheDocumentedFailure) {
+TEST(Downloader, OutOfMemoryAtEntries) {
     Session s;
     Halvex::Corvio::CHttpDownloaderBlock block;
-    const std::string text(100, 'c');
-    const std::string longer(200, 'l');
+    const std::string text(100, 'c'), longer(200, 'l');
     CHttpsOption option;
     option.AddTrustCA("ca.pem");
     s.dl->SetWWWAuthenticate(text.c_str());
-    int results[5];
+    std::vector<int> results;
+    results.reserve(5);
     std::string challenge = "-";
     {
         corvio_test::FailAllocations refuse(corvio_test::FailAllocations::kEvery);
-        results[0] = s.dl->SetAuthInfo(text, text);
-        results[1] = s.dl->SetAuthInfo(text.c_str(), text.c_str());
-        results[2] = s.dl->Init("http://127.0.0.1:9/");
-        results[3] = block.SetAuthInfo(text, text);
-        results[4] = block.SetAuthInfo(text.c_str(), nullptr);
+        results.push_back(s.dl->SetAuthInfo(text, text));
+        results.push_back(s.dl->SetAuthInfo(text.c_str(), text.c_str()));
+        results.push_back(s.dl->Init("http://127.0.0.1:9/"));
+        results.push_back(block.SetAuthInfo(text, text));
+        results.push_back(block.SetAuthInfo(text.c_str(), nullptr));
         challenge = s.dl->GetWWWAuthenticate();
         s.dl->SetWWWAuthenticate(longer.c_str());
         block.SetWWWAuthenticate(text.c_str());
@@ -421,218 +454,31 @@ TEST(Downloader, OutOfMemoryAtEntriesIsTheDocumentedFailure) {
         option.AddCRL(text.c_str());
         option.SetSslOption6Text(text.c_str());
     }
-    for (int r : results)
-        EXPECT_EQ(r, -1);
+    EXPECT_EQ(results, std::vector<int>(5, -1));
     EXPECT_EQ(challenge, "");
     EXPECT_EQ(s.dl->GetWWWAuthenticate(), text);
     EXPECT_EQ(option.GetData()->trust_ca_files, std::set<std::string>{"ca.pem"});
     EXPECT_TRUE(option.GetData()->crl_files.empty());
 }
 
-TEST(Downloader, PreemptiveBasicLineFromUrl) {
-    LoopbackServer server(
-        ServerOptions(false),
-        {{Step::ReadUntil("\r\n\r\n"), Step::Send(kHeader200 + "Content-Length: 0\r\n\r\n")}});
-    Session s;
-    s.dl->SetAuthInfo("user", "pass");
-    ASSERT_EQ(s.Start(server, "/p", false), 0);
-    ASSERT_TRUE(s.WaitEnds(1));
-    server.Stop();
-    EXPECT_EQ(server.Connection(0).received,
-              "GET /p HTTP/1.1\r\nAccept: */*\r\n" + HostLine(server) +
-                  "Connection: close\r\nAuthorization: Basic dXNlcjpwYXNz\r\n\r\n");
-}
-
-// A request between one and two sender blocks goes out whole, at the start
-// and on a kept-alive connection.
-TEST(Downloader, RequestBetweenOneAndTwoBlocks) {
-    for (bool tls : {false, true}) {
-        corvio_test::LogCapture log(3);
-        const std::string body(40000, 'b');
-        const std::string request =
-            "POST /big HTTP/1.1\r\nHost: x\r\nContent-Length: 40000\r\n\r\n" + body;
-        const std::string answer = kHeader200 + "Content-Length: 2\r\n\r\nok";
-        LoopbackServer server(ServerOptions(tls), {{Step::ReadUntil("\r\n\r\n"), Step::Read(40000),
-                                                    Step::Send(answer), Step::ReadUntil("\r\n\r\n"),
-                                                    Step::Read(40000), Step::Send(answer)}});
-        Session s;
-        s.dl->SetKeepAliveMode(true);
-        ASSERT_EQ(s.StartRequest(server, request, tls), 0);
-        ASSERT_TRUE(s.WaitEnds(1));
-        EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
-        ASSERT_EQ(s.dl->SendRequest(request.data(), static_cast<int>(request.size())), 0);
-        ASSERT_TRUE(s.WaitEnds(2));
-        EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
-        EXPECT_EQ(s.Body(), "ok");
-        EXPECT_TRUE(log.Messages().empty());
-        server.Stop();
-        EXPECT_TRUE(server.Connection(0).received == request + request);
+// Null texts are ignored; CA files are kept once each, in order.
+TEST(Downloader, OptionAndCreateRefusals) {
+    EXPECT_EQ(CHttpDownloader::Create(0), nullptr);
+    CHttpsOption option;
+    for (const char* ca : {"b.pem", "a.pem", "b.pem", static_cast<const char*>(nullptr)})
+        option.AddTrustCA(ca);
+    option.AddCRL(nullptr);
+    option.SetSslOption6Text("host.test");
+    option.SetSslOption6Text(nullptr);
+    EXPECT_EQ(std::vector<std::string>(option.GetData()->trust_ca_files.begin(),
+                                       option.GetData()->trust_ca_files.end()),
+              (std::vector<std::string>{"a.pem", "b.pem"}));
+    EXPECT_TRUE(option.GetData()->crl_files.empty());
+    EXPECT_EQ(option.GetData()->ssl_option6_text, "host.test");
+    for (int i = 0; i < 200; ++i) {  // each ends its handler on the reactor
+        Halvex::Corvio::CHttpDownloaderBlock block;
+        EXPECT_EQ(block.SetTimeout(1000), 0);
     }
-}
-
-struct KeepCase {
-    const char* connection;  // null: no field
-    bool kept;
-    const char* unasked;  // bytes the server sends after the answer
-    bool later;           // sent on their own once the answer was reported
-};
-
-// Parameter: bit 0 TLS, bit 1 streaming mode.
-class KeepAliveTest : public ::testing::TestWithParam<int> {};
-
-TEST_P(KeepAliveTest, ConnectionValuesDecide) {
-    const bool tls = GetParam() & 1;
-    const KeepCase cases[] = {
-        {"keep-alive", true, "", false},
-        {"Keep-Alive", true, "", false},
-        {nullptr, true, "", false},
-        {"close", false, "", false},
-        {"Upgrade", false, "", false},
-        // Bytes nobody asked for put the connection out of step.
-        {"keep-alive", false, "HTTP/1.1 200 OK\r\n", false},
-        {"keep-alive", false, "HTTP/1.1 200 OK\r\n", true},
-    };
-    for (const KeepCase& c : cases) {
-        SCOPED_TRACE(c.connection ? c.connection : "(none)");
-        const std::string field =
-            c.connection ? std::string("Connection: ") + c.connection + "\r\n" : std::string();
-        const std::string first = kHeader200 + field + "Content-Length: 1\r\n\r\n1";
-        const std::string second = kHeader200 + "Content-Length: 1\r\n\r\n2";
-        const Step read = Step::ReadUntil("\r\n\r\n");
-        const Script script =
-            c.later ? Script{read, Step::Send(first), Step::Sleep(20), Step::Send(c.unasked),
-                             read, Step::Send(second)}
-                    : Script{read, Step::Send(first + c.unasked), read, Step::Send(second)};
-        corvio_test::LogCapture log(3);
-        LoopbackServer server(ServerOptions(tls), {script});
-        Session s(GetParam() & 2);
-        s.dl->SetKeepAliveMode(true);
-        ASSERT_EQ(s.Start(server, "/1", tls), 0);
-        ASSERT_TRUE(s.WaitEnds(1));
-        if (c.later)
-            Settle(150);
-        EXPECT_EQ(s.owner->Ends(), 1);
-        EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
-        EXPECT_EQ(s.Body(), "1");
-        s.NextBody();
-        const std::string req2 = "GET /2 HTTP/1.1\r\nHost: x\r\n\r\n";
-        EXPECT_EQ(s.dl->SendRequest(req2.data(), static_cast<int>(req2.size())), c.kept ? 0 : -1);
-        if (c.kept) {
-            ASSERT_TRUE(s.WaitEnds(2));
-            EXPECT_EQ(s.owner->Ends(), 2);
-            EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
-            EXPECT_EQ(s.Body(), "2");
-        }
-        Settle();
-        EXPECT_EQ(s.owner->Ends(), c.kept ? 2 : 1);
-        EXPECT_EQ(log.Count("need reset first!\n"), 0);
-    }
-}
-
-// After a kept-alive answer, the next exchange's failures are reported as
-// such, not as the success of the one before.
-TEST_P(KeepAliveTest, FailuresAfterReuseAreTransferErrors) {
-    const bool tls = GetParam() & 1;
-    const std::string first = kHeader200 + "Content-Length: 1\r\n\r\n1";
-    const Step read = Step::ReadUntil("\r\n\r\n");
-    const std::vector<std::pair<const char*, Script>> cases = {
-        {"silent", {read, Step::Send(first), read, Step::Silent(1500)}},
-        {"closed mid-answer",
-         {read, Step::Send(first), read, Step::Send(kHeader200), Step::Close()}},
-        {"parse error", {read, Step::Send(first), read, Step::Send("HTTP/1.1 x\r\n\r\n")}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.first);
-        LoopbackServer server(ServerOptions(tls), {c.second});
-        Session s(GetParam() & 2);
-        s.dl->SetKeepAliveMode(true);
-        s.dl->SetTimeout(300000);
-        ASSERT_EQ(s.Start(server, "/", tls), 0);
-        ASSERT_TRUE(s.WaitEnds(1));
-        const std::string req2 = "GET /2 HTTP/1.1\r\nHost: x\r\n\r\n";
-        ASSERT_EQ(s.dl->SendRequest(req2.data(), static_cast<int>(req2.size())), 0);
-        if (c.second.back().kind == Step::SILENT) {
-            EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);  // not ended yet
-        }
-        ASSERT_TRUE(s.WaitEnds(2, 3000));
-        EXPECT_EQ(s.owner->Ends(), 2);
-        EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_TRANSFER);
-        EXPECT_EQ(s.dl->GetResult(), nullptr);
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(TcpAndTls, KeepAliveTest, ::testing::Values(0, 1, 2, 3),
-                         [](const ::testing::TestParamInfo<int>& i) {
-                             return std::string(i.param & 1 ? "tls" : "tcp") +
-                                    (i.param & 2 ? "_stream" : "");
-                         });
-
-TEST(Downloader, SendRequestPreconditions) {
-    const std::string req = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
-    const int len = static_cast<int>(req.size());
-    const std::string answer = kHeader200 + "Content-Length: 0\r\n\r\n";
-    {
-        // Not in keep-alive mode.
-        LoopbackServer server(ServerOptions(false),
-                              {{Step::ReadUntil("\r\n\r\n"), Step::Send(answer)}});
-        Session s;
-        EXPECT_EQ(s.dl->SendRequest(req.data(), len), -1);
-        ASSERT_EQ(s.Start(server, "/", false), 0);
-        ASSERT_TRUE(s.WaitEnds(1));
-        EXPECT_EQ(s.dl->SendRequest(req.data(), len), -1);
-    }
-    {
-        // Before the sender exists; then null and empty requests.
-        LoopbackServer server(ServerOptions(false), {{Step::ReadUntil("\r\n\r\n"),
-                                                      Step::Send(answer), Step::Silent(500)}});
-        Session s;
-        s.dl->SetKeepAliveMode(true);
-        EXPECT_EQ(s.dl->SendRequest(req.data(), len), -1);
-        ASSERT_EQ(s.Start(server, "/", false), 0);
-        ASSERT_TRUE(s.WaitEnds(1));
-        EXPECT_EQ(s.dl->SendRequest(nullptr, len), -1);
-        EXPECT_EQ(s.dl->SendRequest(req.data(), 0), -1);
-        // A refused request leaves the reported exchange as it was.
-        EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
-        EXPECT_EQ(s.Status(), 200);
-    }
-}
-
-TEST(Downloader, DetachSockHandsOverTheConnection) {
-    const std::string answer1 = kHeader200 + "Content-Length: 1\r\n\r\n1";
-    const std::string answer2 = kHeader200 + "Content-Length: 1\r\n\r\n2";
-    LoopbackServer server(
-        ServerOptions(false),
-        {{Step::ReadUntil("\r\n\r\n"), Step::Send(answer1), Step::ReadUntil("\r\n\r\n"),
-          Step::Send(answer2), Step::ReadUntil("\r\n\r\n"), Step::Send(answer2)}});
-    int fd = -1;
-    {
-        Session s;
-        EXPECT_EQ(s.dl->DetachSock(), -1);
-        s.dl->SetKeepAliveMode(true);
-        ASSERT_EQ(s.Start(server, "/", false), 0);
-        ASSERT_TRUE(s.WaitEnds(1));
-        fd = s.dl->DetachSock();
-        ASSERT_GE(fd, 0);
-        EXPECT_EQ(s.dl->DetachSock(), -1);
-        const std::string req = "GET /d HTTP/1.1\r\nHost: x\r\n\r\n";
-        EXPECT_EQ(s.dl->SendRequest(req.data(), static_cast<int>(req.size())), -1);
-        ASSERT_TRUE(corvio_test::WriteAll(fd, req.data(), static_cast<long>(req.size())));
-        char buf[256] = {};
-        EXPECT_EQ(corvio_test::ReadFor(fd, buf, static_cast<long>(answer2.size()), 2000),
-                  static_cast<long>(answer2.size()));
-        EXPECT_EQ(std::string(buf), answer2);
-        Settle();
-        EXPECT_EQ(s.owner->Ends(), 1);
-    }
-    // The downloader is gone; the descriptor is still open and usable.
-    Settle(50);
-    const std::string req = "GET /e HTTP/1.1\r\nHost: x\r\n\r\n";
-    ASSERT_TRUE(corvio_test::WriteAll(fd, req.data(), static_cast<long>(req.size())));
-    char buf[256] = {};
-    EXPECT_EQ(corvio_test::ReadFor(fd, buf, static_cast<long>(answer2.size()), 2000),
-              static_cast<long>(answer2.size()));
-    corvio_test::CloseSocket(fd);
 }
 
 }  // namespace

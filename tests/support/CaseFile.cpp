@@ -3,52 +3,43 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 namespace corvio_test {
 namespace {
 
 int hex_digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    const char* digits = "0123456789abcdef0123456789ABCDEF";
+    const char* at = c ? strchr(digits, c) : nullptr;
+    return at ? static_cast<int>(at - digits) % 16 : -1;
 }
 
 bool unescape(const std::string& raw, std::string& out) {
     out.clear();
     for (size_t i = 0; i < raw.size(); ++i) {
+        const char* plain = "rnt\\";
+        const char* at = i + 1 < raw.size() ? strchr(plain, raw[i + 1]) : nullptr;
         if (raw[i] != '\\') {
             out += raw[i];
-            continue;
-        }
-        if (++i == raw.size())
-            return false;
-        switch (raw[i]) {
-            case 'r':
-                out += '\r';
-                break;
-            case 'n':
-                out += '\n';
-                break;
-            case 't':
-                out += '\t';
-                break;
-            case '\\':
-                out += '\\';
-                break;
-            case 'x': {
-                if (i + 2 >= raw.size() || hex_digit(raw[i + 1]) < 0 || hex_digit(raw[i + 2]) < 0)
-                    return false;
-                out += static_cast<char>(hex_digit(raw[i + 1]) * 16 + hex_digit(raw[i + 2]));
-                i += 2;
-                break;
-            }
-            default:
+        } else if (at && raw[i + 1]) {
+            out += "\r\n\t\\"[at - plain];
+            ++i;
+        } else if (i + 3 < raw.size() && raw[i + 1] == 'x' && hex_digit(raw[i + 2]) >= 0 &&
+                   hex_digit(raw[i + 3]) >= 0) {
+            out += static_cast<char>(hex_digit(raw[i + 2]) * 16 + hex_digit(raw[i + 3]));
+            i += 3;
+        } else if (i + 1 < raw.size() && raw[i + 1] == '{') {
+            const size_t star = raw.find('*', i), end = raw.find('}', i);
+            std::string text;
+            if (star > end || end == std::string::npos ||
+                !unescape(raw.substr(star + 1, end - star - 1), text))
                 return false;
+            for (long n = strtol(raw.c_str() + i + 2, nullptr, 10); n > 0; --n)
+                out += text;
+            i = end;
+        } else {
+            return false;
         }
     }
     return true;
@@ -56,36 +47,29 @@ bool unescape(const std::string& raw, std::string& out) {
 
 std::string trim(const std::string& s) {
     const size_t b = s.find_first_not_of(" \t");
-    if (b == std::string::npos)
-        return "";
-    return s.substr(b, s.find_last_not_of(" \t") - b + 1);
+    return b == std::string::npos ? "" : s.substr(b, s.find_last_not_of(" \t") - b + 1);
 }
 
 }  // namespace
 
 long long Case::num(size_t i) const {
-    const std::string& text = fields.at(i);
     char* end = nullptr;
-    const long long v = std::strtoll(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0')
-        ADD_FAILURE() << where << ": field " << i << " is no number: " << text;
+    const long long v = std::strtoll(fields.at(i).c_str(), &end, 10);
+    EXPECT_TRUE(!fields[i].empty() && *end == '\0') << where << ": no number: " << fields[i];
     return v;
 }
 
 unsigned long long Case::unum(size_t i) const {
-    const std::string& text = fields.at(i);
     char* end = nullptr;
-    const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
-    if (text.empty() || text[0] == '-' || *end != '\0')
-        ADD_FAILURE() << where << ": field " << i << " is no unsigned number: " << text;
+    const unsigned long long v = std::strtoull(fields.at(i).c_str(), &end, 10);
+    EXPECT_TRUE(!fields[i].empty() && fields[i][0] != '-' && *end == '\0')
+        << where << ": no unsigned number: " << fields[i];
     return v;
 }
 
 bool Case::yes(size_t i) const {
-    const std::string& text = fields.at(i);
-    if (text != "yes" && text != "no")
-        ADD_FAILURE() << where << ": field " << i << " is neither yes nor no: " << text;
-    return text == "yes";
+    EXPECT_TRUE(fields.at(i) == "yes" || fields[i] == "no") << where << ": not yes or no";
+    return fields[i] == "yes";
 }
 
 std::vector<Case> LoadCases(const std::string& file, const std::string& section,
@@ -93,16 +77,13 @@ std::vector<Case> LoadCases(const std::string& file, const std::string& section,
     std::vector<Case> cases;
     const std::string path = std::string(CORVIO_TEST_DATA_DIR) + "/" + file;
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    if (!in)
         ADD_FAILURE() << "cannot read " << path;
-        return cases;
-    }
     bool inside = false;
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        const std::string where = file + ":" + std::to_string(number);
         if (line.empty() || line[0] == '#' || trim(line).empty())
             continue;
         if (line[0] == '[' && line.back() == ']' && line.find('|') == std::string::npos) {
@@ -112,26 +93,21 @@ std::vector<Case> LoadCases(const std::string& file, const std::string& section,
         if (!inside)
             continue;
         Case c;
-        c.where = where;
-        size_t start = 0;
-        for (;;) {
-            const size_t bar = line.find('|', start);
+        c.where = file + ":" + std::to_string(number);
+        for (size_t start = 0, bar = 0; bar != std::string::npos; start = bar + 1) {
+            bar = line.find('|', start);
             const std::string raw = trim(line.substr(start, bar - start));
             std::string value;
             if (!unescape(raw, value))
-                ADD_FAILURE() << where << ": bad escape in " << raw;
+                ADD_FAILURE() << c.where << ": bad escape in " << raw;
             c.nulls.push_back(raw == "(null)");
             c.fields.push_back(value);
-            if (bar == std::string::npos)
-                break;
-            start = bar + 1;
         }
-        if (c.fields.size() < min_fields) {
-            ADD_FAILURE() << where << ": " << c.fields.size() << " fields, at least " << min_fields
-                          << " wanted";
-            continue;
-        }
-        cases.push_back(c);
+        if (c.fields.size() < min_fields)
+            ADD_FAILURE() << c.where << ": " << c.fields.size() << " fields, at least "
+                          << min_fields << " wanted";
+        else
+            cases.push_back(c);
     }
     if (cases.empty())
         ADD_FAILURE() << "no cases in [" << section << "] of " << path;

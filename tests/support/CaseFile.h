@@ -4,8 +4,9 @@
 // line is one case: fields separated by '|', white space around a field
 // dropped. Lines that are blank or start with '#' are skipped. Escapes in a
 // field: \r \n \t \\ and \xNN (two hex digits, any byte, \x00 included); a
-// '|' or a leading or trailing space is written \x7C or \x20. A field that is
-// exactly (null) stands for a null pointer.
+// '|' or a leading or trailing space is written \x7C or \x20; \{N*text} is
+// text (escapes allowed, no '}') N times. A field that is exactly (null)
+// stands for a null pointer.
 #pragma once
 
 #include <string>

@@ -1,64 +1,35 @@
-// An in-process scripted server on a loopback address (127.0.0.1 or ::1,
-// ephemeral port), plain TCP or TLS, for tests and benchmarks that need a
-// peer whose every byte is known.
+// An in-process scripted server on 127.0.0.1 or ::1 (ephemeral port), plain
+// TCP or TLS: a peer whose every byte is known. Connection i (accept order,
+// each on a thread of its own) plays scripts[i]; one beyond the list replays
+// the last script with Options::repeat_last, else is closed at once.
 //
-// The server accepts connections on its own thread and plays one Script per
-// accepted connection (each connection on a thread of its own, so a second
-// connection is served while the first is still open): the first connection
-// plays scripts[0], the second scripts[1], and so on. A connection beyond the
-// list plays the last script again when Options::repeat_last is set, and is
-// otherwise closed at once.
+// Steps, in order: ReadUntil(p) (bytes after `p` stay for the next step),
+// Read(n), ReadToEof(), Send(b), SendPattern(n, offset) (the pattern of
+// Pattern(), large bodies without a copy), Sleep(ms), Silent(ms) (as the first
+// step under TLS: the hand-shake is never answered), Handshake() (TLS now;
+// otherwise before the first read or write), Close() (close_notify, FIN, then
+// record what the client still sends until it closes, at most linger_ms: no
+// reset destroys bytes in flight), Reset() (SO_LINGER 0). When the steps run
+// out the connection ends as by Close(); a failing step (time-out, peer gone,
+// TLS failure) records why in ConnectionLog::error and ends it.
 //
-// A script is a list of steps run in order:
-//   ReadUntil(p)    read until the bytes `p` arrive (after what earlier steps
-//                   consumed); bytes after `p` stay for the next step
-//   Read(n)         read until n more bytes arrived
-//   ReadToEof()     read until the client closes its side
-//   Send(b)         write all of `b`
-//   SendPattern(n)  write n bytes of the known pattern (PatternByte), from
-//                   pattern offset `offset`: large bodies without a copy
-//   Sleep(ms)       wait
-//   Silent(ms)      neither read nor write for ms; with TLS and as the first
-//                   step, the client's hand-shake is never answered
-//   Handshake()     run the TLS hand-shake now (otherwise it runs before the
-//                   first read or write step)
-//   Close()         TLS close_notify, end of the write side, then read what
-//                   the client still sends (recorded) until it closes, at most
-//                   Options::linger_ms, and close; this avoids a reset that
-//                   could destroy bytes in flight to the client
-//   Reset()         close with a TCP reset (SO_LINGER 0)
-// When the steps run out the connection is closed as by Close(). A step that
-// fails (time-out, peer gone, TLS failure) records the reason in
-// ConnectionLog::error and ends the connection.
-//
-// Under TLS the hand-shake runs lazily: a script that starts with Silent,
-// Sleep, Close or Reset never hand-shakes. Everything the client sent is
-// recorded (decrypted under TLS) so a test can assert exact request bytes.
-//
-// Every wait is bounded: each read or write gives up after
-// Options::io_timeout_ms without progress. The destructor stops the server:
-// it wakes every connection (within about 20 ms), joins every thread and
-// closes every socket; it never waits for a client.
-//
-// Example: a keep-alive exchange, then a second connection.
-//   LoopbackServer server(opts, {
-//       {Step::ReadUntil("\r\n\r\n"), Step::Send(answer1),
-//        Step::ReadUntil("\r\n\r\n"), Step::Send(answer2)},
-//       {Step::ReadUntil("\r\n\r\n"), Step::Send(answer3), Step::Close()}});
-//   ASSERT_TRUE(server.Ok()) << server.Error();
-//   ... client talks to server.Host():server.Port() ...
-//   ASSERT_TRUE(server.WaitDone(2, 5000));
-//   EXPECT_EQ(server.Connection(0).received, "GET / HTTP/1.1\r\n...");
+// Everything the client sent is recorded (decrypted under TLS). Every wait is
+// bounded (io_timeout_ms without progress); Stop() and the destructor wake
+// every connection within about 20 ms and never wait for a client.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/TcpListener.h"
 
 namespace corvio_test {
 
@@ -124,6 +95,8 @@ public:
         int io_timeout_ms = 5000;    // a read or write without progress fails after this
         int linger_ms = 1000;        // Close(): wait at most this for the client to close
         int max_connections = 64;    // later connections are closed at once
+        size_t trickle_bytes = 0;    // TLS: send only this many bytes, one by one
+                                     // (a hand-shake advancing byte by byte)
     };
 
     LoopbackServer(const Options& options, std::vector<Script> scripts);
@@ -153,11 +126,9 @@ public:
     // Idempotent; the logs stay readable.
     void Stop();
 
-    // The pattern SendPattern writes: byte `i` of an endless sequence whose
-    // period (65521, a prime) matches no power-of-two block, so a lost,
-    // doubled or reordered block shows.
-    static char PatternByte(uint64_t i);
-    // `len` bytes of the pattern from offset `offset`.
+    // `len` bytes from `offset` of an endless sequence whose period (65521, a
+    // prime) matches no power-of-two block: a lost, doubled or reordered
+    // block shows.
     static std::string Pattern(uint64_t offset, size_t len);
     // `data` equals the pattern from `offset`; otherwise the first index that
     // differs is stored into *bad (when given).
@@ -167,11 +138,12 @@ private:
     struct Conn;
     void accept_loop();
     void serve(size_t index, int fd);
-    void update(size_t index, const std::string& add, const ConnectionLog* fields);
+    void update(size_t index, const std::function<void(ConnectionLog&)>& change);
 
     Options m_options;
     std::vector<Script> m_scripts;
     int m_family;
+    std::unique_ptr<TcpListener> m_listener;
     int m_listen_fd = -1;
     unsigned short m_port = 0;
     std::string m_error;

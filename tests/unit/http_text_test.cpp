@@ -1,36 +1,350 @@
-// ASCII case-insensitive comparisons; the tables are tests/data/http_text.txt.
-#include "HTTP/HttpText.h"
-
+// The HTTP text tables of tests/data/ (see each file's header), each row a
+// call and its expected result: reason texts, certificate names, case
+// folding, URLs, the GET request and time-outs, the retry texts, Basic and
+// Digest values (checked against the RFC 2617 formulas, with refusals and
+// their exact log lines), and the message creator's calls.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <sstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "Corvio/CHttpDownloader.h"
+#include "Corvio/CHttpMsgCreator.h"
+#include "Corvio/CHttpStatCodes.h"
+#include "HTTP/HttpAuth.h"
+#include "HTTP/HttpDigest.h"
+#include "HTTP/HttpDownloaderImpl.h"
+#include "HTTP/HttpText.h"
+#include "Mardel/Md5.h"
 #include "support/CaseFile.h"
+#include "support/LogCapture.h"
 
-namespace text = Halvex::Corvio::text;
+using namespace Halvex::Corvio;
+using namespace Halvex::Sablon;
 using corvio_test::Case;
 using corvio_test::LoadCases;
+using corvio_test::LogCapture;
+
+namespace {
+
+std::string yes(bool b) {
+    return b ? "yes" : "no";
+}
+
+int size_of(const std::string& s) {
+    return static_cast<int>(s.size());
+}
+
+// The log lines of `call` as "level message", after its result.
+std::string with_logs(const std::function<std::string()>& call) {
+    LogCapture capture;
+    std::string out = call() + " | ";
+    for (const corvio_test::LogLine& l : capture.Lines())
+        out += std::to_string(l.level) + " " + l.message;
+    return out;
+}
+
+std::string parse_url(const char* url, CSockAddr& addr) {
+    int offset = -2;
+    char ip[64] = {};
+    if (CHttpDownloader::ParseURL(url, addr, offset) < 0 || addr.GetIpStr(ip, sizeof(ip)) != 0)
+        return "refused";
+    return "ok | " + std::string(ip) + " | " + std::to_string(addr.GetPort()) + " | " +
+           std::to_string(offset);
+}
+
+std::string md5(const std::string& text) {
+    Halvex::Utils::CMd5 m;
+    m.update(text.data(), text.size());
+    char hex[33] = {0};
+    m.hex(hex);
+    return hex;
+}
+
+bool is_hex32(const std::string& s) {
+    return s.size() == 32 && s.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// The request of fields k..k+5: user | password | password type | method |
+// target | body; with the challenge of field k-1 set.
+void set_request(CHttpAuth& auth, const Case& c, size_t k) {
+    auth.SetUserInfo(c[k], c[k + 1]);
+    auth.SetPasswordType(static_cast<int>(c.num(k + 2)));
+    auth.SetMethod(c[k + 3]);
+    auth.SetUri(c[k + 4]);
+    if (c.fields.size() > k + 5 && !c[k + 5].empty())
+        auth.SetBody(c[k + 5].data(), static_cast<int>(c[k + 5].size()));
+    auth.SetWWWAuthenticate(c[k - 1]);
+}
+
+// The rendered message as bytes, with the NUL behind it; "(null)" when
+// rendering failed, with the length set to 0.
+std::string render(CHttpMsgCreator& c) {
+    int len = -1;
+    const char* msg = c.GetMsg(len);
+    EXPECT_TRUE(msg ? msg[len] == '\0' : len == 0);
+    return msg ? std::string(msg, static_cast<size_t>(len)) : "(null)";
+}
+
+// Makes the calls written in `row` from field `k` up to "=" (the verbs are
+// listed at the top of the data file); returns the last call's result.
+int creator_calls(CHttpMsgCreator& c, const Case& row, size_t k) {
+    int result = 0;
+    for (size_t args = 1; row[k] != "="; k += args + 1) {
+        const std::string& verb = row[k];
+        const int n = atoi(row[k + 1].c_str());
+        const int len = k + 2 < row.fields.size() ? atoi(row[k + 2].c_str()) : 0;
+        args = verb == "value" || verb == "svalue" || verb == "uri" || verb == "content" ? 2 : 1;
+        if (verb == "type") {
+            result = c.SetMsgType(static_cast<CHttpMsgCreator::HttpMsgType>(n));
+        } else if (verb == "method") {
+            result = c.SetRequestMethod(static_cast<HTTP_METHOD_TYPE>(n));
+        } else if (verb == "status") {
+            result = c.SetStatusCode(static_cast<HTTP_RESPONSE_STATUS_CODE>(n));
+        } else if (verb == "value") {
+            result = c.SetValue(row.str(k + 1), row.str(k + 2));
+        } else if (verb == "svalue") {
+            result = c.SetValue(row[k + 1], row[k + 2]);
+        } else if (verb == "uri") {
+            result = c.SetURI(row.str(k + 1), len);
+        } else if (verb == "content") {
+            result = c.SetContent(row.str(k + 1), len);
+        } else if (verb == "msg") {
+            EXPECT_EQ(render(c), row[k + 1]) << row.where;
+        } else if (verb == "reset") {
+            EXPECT_EQ(c.Reset(), 0) << row.where;
+        } else {
+            ADD_FAILURE() << row.where << ": unknown call " << verb;
+        }
+    }
+    return result;
+}
+
+// The result of the call that a row of `section` stands for.
+std::string call(const std::string& section, const Case& c) {
+    std::string out;
+    int offset = -1;
+    int len = -1;
+    CSockAddrIPv4 v4;
+    CSockAddrIPv6 v6;
+    CSockAddrStorage any;
+    CHttpAuth auth;
+    const bool nul = c[0].find('\0') != c[0].npos || c[1].find('\0') != c[1].npos;
+    if (section == "codes")
+        return CHttpStatCodes::GetCodeText(static_cast<HTTP_RESPONSE_STATUS_CODE>(c.num(0)));
+    if (section == "names")
+        return yes(HostMatchesCN(c.str(0), c.str(1)));
+    if (section == "equal") {  // the NUL-terminated form where the texts hold no NUL
+        out = yes(text::equal_nocase(std::string_view(c[0]), std::string_view(c[1])));
+        return nul || out == yes(text::equal_nocase(c.str(0), c.str(1))) ? out : "forms differ";
+    }
+    if (section == "prefix")
+        return yes(text::prefix_nocase(c.str(0), c.str(1)));
+    if (section == "split")
+        return parse_url(c.str(0), any);
+    if (section == "kinds")
+        return with_logs([&] {
+            return parse_url(c.str(1), c[0] == "v4"   ? static_cast<CSockAddr&>(v4)
+                                       : c[0] == "v6" ? static_cast<CSockAddr&>(v6)
+                                                      : any);
+        });
+    if (section == "get") {
+        detail::RenderGetRequest(c.str(0), c.str(1), static_cast<unsigned short>(c.num(2)),
+                                 c.str(3), out);
+        return out;
+    }
+    if (section == "head")
+        return with_logs([&] { return yes(detail::IsHeadRequest(c[0].data(), size_of(c[0]))); });
+    if (section == "timeouts")
+        return std::to_string(c[0] == "reactor" ? detail::ReactorTimeout(c.unum(1))
+                                                : detail::HandshakeTimeoutMs(c.unum(1)));
+    if (section == "put")
+        return detail::PutAuthorizationLine(c[0].data(), size_of(c[0]), "V", out) ? out : "(null)";
+    if (section == "find")
+        return detail::FindAuthorizationLine(c[0].data(), size_of(c[0]), offset, len)
+                   ? c[0].substr(static_cast<size_t>(offset), static_cast<size_t>(len))
+                   : "(null)";
+    if (section == "is-basic")
+        return yes(detail::ChallengeIsBasic(c.str(0)));
+    if (section == "body-offset")
+        return std::to_string(detail::RequestBodyOffset(c[0].data(), size_of(c[0])));
+    if (section == "trim") {
+        out = c[0];
+        detail::trim_space(out);
+        return out;
+    }
+    if (section == "params") {
+        std::map<std::string, std::string> params;
+        detail::parse_auth_params(c[0], params);
+        out = std::to_string(params.size());
+        for (const auto& kv : params)
+            out += " | " + kv.first + " | " + kv.second;
+        return out;
+    }
+    if (section == "fold")
+        return detail::FoldAuthenticationInfo(c[0], c[1]);
+    if (section == "raw-params")
+        return (c[2] == "quoted" ? get_quoted_param(c[0], c.str(1))
+                                 : get_token_param(c[0], c.str(1)))
+            .value_or("(null)");
+    if (section == "render" || section == "refused-calls") {
+        LogCapture capture(3);
+        CHttpMsgCreator m;
+        if (section == "refused-calls") {  // -1, and the message as it was
+            m.SetURI("/kept", 0);
+            m.SetValue("Host", "h");
+            out = std::to_string(creator_calls(m, c, 1));
+            return out == "-1" && render(m) == "GET /kept HTTP/1.1\r\nHost: h\r\n\r\n" ? "refused"
+                                                                                       : out;
+        }
+        creator_calls(m, c, 1);
+        out = render(m) + " | ";
+        for (const corvio_test::LogLine& l : capture.Lines())
+            out += (l.level == 3 && !l.function.rfind("Halvex::Corvio::CHttpMsgCreator", 0) ? ""
+                                                                                            : "?") +
+                   l.message;
+        return out;
+    }
+    if (section == "basic") {
+        auth.SetUserInfo(c[1], c[2]);
+        auth.SetWWWAuthenticate(c[0]);
+        return with_logs([&] { return auth.GetAuthorization(out) ? out : "(false)"; });
+    }
+    if (section == "quoted") {  // the value with the response checked left out
+        auth.SetUserInfo(c[2], "p");
+        auth.SetMethod("GET");
+        auth.SetUri(c[3]);
+        auth.SetWWWAuthenticate("Digest realm=\"" + c[0] + "\", nonce=\"n\"");
+        const std::string response =
+            "response=\"" + md5(md5(c[2] + ":" + c[1] + ":p") + ":n:" + md5("GET:" + c[3])) + "\"";
+        if (!auth.GetAuthorization(out) || out.size() < response.size() + 7 ||
+            out.compare(out.size() - response.size(), response.size(), response) != 0)
+            return out;
+        return out.substr(7, out.size() - 7 - response.size());
+    }
+    if (section == "refused") {  // false, the value emptied unless the user info is missing
+        LogCapture capture(6);
+        set_request(auth, c, 2);
+        out = "untouched";
+        EXPECT_FALSE(auth.GetAuthorization(out)) << c.where;
+        EXPECT_EQ(out, c[9] == "GetAuthorization" && c[8][0] == 'u' ? "untouched" : "") << c.where;
+        std::string lines;
+        for (const corvio_test::LogLine& l : capture.Lines())
+            lines += (l.level == 3 ? "" : "level " + std::to_string(l.level) + ": ") + l.message +
+                     " | " +
+                     (l.function.rfind("Halvex::Corvio::CHttpAuth::", 0) ? l.function
+                                                                         : l.function.substr(27));
+        return lines;
+    }
+    set_request(auth, c, 1);  // section "preset"
+    if (!auth.parse_auth_diget_header())
+        return "(false)";
+    auth.challenge().cnonce = c[7];
+    auth.challenge().nc = 1;
+    return auth.compose_digest_authorization(out) ? out : "(false)";
+}
+
+TEST(HttpText, Tables) {
+    // file | section | the first field of the result (0: the one after "=")
+    std::istringstream tables(
+        "stat_codes.txt codes 1  host_match.txt names 2  http_text.txt equal 2  "
+        "http_text.txt prefix 2  url.txt split 1  url.txt kinds 2  url.txt get 4  url.txt head 1  "
+        "url.txt timeouts 2  http_auth_retry.txt put 1  http_auth_retry.txt find 1  "
+        "http_auth_retry.txt is-basic 1  http_auth_retry.txt body-offset 1  "
+        "http_auth_retry.txt trim 1  http_auth_retry.txt params 1  http_auth_retry.txt fold 2  "
+        "http_auth.txt raw-params 3  http_auth.txt basic 3  http_auth.txt preset 8  "
+        "http_auth.txt quoted 4  http_auth.txt refused 8  http_msg_creator.txt render 0  "
+        "http_msg_creator.txt refused-calls 0");
+    std::string file, section;
+    for (size_t at; tables >> file >> section >> at;) {
+        for (const Case& c : LoadCases(file, section, at + 1)) {
+            // 0: the result follows a field "=".
+            const size_t result =
+                at ? at : std::find(c.fields.begin(), c.fields.end(), "=") - c.fields.begin() + 1;
+            std::string expected = result < c.fields.size() ? c[result] : "(no =)";
+            for (size_t k = result + 1; k < c.fields.size(); ++k)
+                expected += " | " + c[k];
+            EXPECT_EQ(call(section, c), expected) << c.where;
+        }
+    }
+}
 
 TEST(HttpText, FoldMapsOnlyUpperCaseLetters) {
-    for (int c = 0; c < 256; ++c) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        const unsigned char want = (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : u;
-        EXPECT_EQ(text::fold(u), want) << "byte " << c;
+    for (int c = 0; c < 256; ++c)
+        EXPECT_EQ(text::fold(static_cast<unsigned char>(c)), c >= 'A' && c <= 'Z' ? c + 32 : c);
+}
+
+// The directives of "Digest k="v",k=v,..." in order, each value as written.
+std::vector<std::pair<std::string, std::string>> directives(const std::string& value) {
+    std::vector<std::pair<std::string, std::string>> out;
+    EXPECT_EQ(value.rfind("Digest ", 0), 0u) << value;
+    for (size_t pos = 7, eq; pos < value.size() && (eq = value.find('=', pos)) != value.npos;) {
+        const size_t end = value[eq + 1] == '"' ? value.find('"', eq + 2) + 1
+                                                : std::min(value.find(',', eq + 1), value.size());
+        out.emplace_back(value.substr(pos, eq - pos), value.substr(eq + 1, end - eq - 1));
+        EXPECT_TRUE(end >= value.size() || value[end] == ',') << value;
+        pos = end + 1;
+    }
+    return out;
+}
+
+// Checked against the RFC 2617 formulas (section 3.2.2): which directives are
+// written in which order, the client nonce and count, and the response.
+TEST(Digest, FormsMatchTheRfcFormulas) {
+    for (const Case& c : LoadCases("http_auth.txt", "forms", 11)) {
+        SCOPED_TRACE(c.where + " " + c[0]);
+        LogCapture capture(6);
+        CHttpAuth auth;
+        set_request(auth, c, 2);
+        std::string values[2];
+        ASSERT_TRUE(auth.GetAuthorization(values[0]) && auth.GetAuthorization(values[1]));
+        EXPECT_TRUE(capture.Lines().empty());
+        // Each value has its own client nonce, with the count at 1.
+        EXPECT_EQ(values[0] == values[1], values[0].find("cnonce=") == std::string::npos);
+        for (const std::string& value : values) {
+            std::string keys;
+            std::map<std::string, std::string> written, v;
+            for (const auto& d : directives(value)) {
+                keys += (keys.empty() ? "" : " ") + d.first;
+                written[d.first] = d.second;
+                v[d.first] =
+                    d.second[0] == '"' ? d.second.substr(1, d.second.size() - 2) : d.second;
+            }
+            EXPECT_EQ(keys, c[8]) << value;
+            EXPECT_TRUE(c[9].empty() || written["qop"] == c[9]) << value;
+            EXPECT_TRUE(!v.count("cnonce") ||
+                        (is_hex32(v["cnonce"]) && written["nc"] == "00000001"));
+            EXPECT_EQ(value.back() == ',', c.yes(10)) << value;
+            EXPECT_EQ(written["uri"], "\"" + (c[6].empty() ? "/" : c[6]) + "\"");
+            std::string ha1 = c.num(4) ? c[3] : md5(v["username"] + ":" + v["realm"] + ":" + c[3]);
+            if (text::equal_nocase(v["algorithm"].c_str(), "MD5-sess"))
+                ha1 = md5(ha1 + ":" + v["nonce"] + ":" + v["cnonce"]);
+            const std::string& qop = v["qop"];
+            const bool integrity = text::equal_nocase(qop.c_str(), "auth-int");
+            const std::string ha2 = md5(c[5] + ":" + v["uri"] + (integrity ? ":" + md5(c[7]) : ""));
+            const bool with_qop = integrity || text::equal_nocase(qop.c_str(), "auth");
+            EXPECT_EQ(v["response"],
+                      md5(ha1 + ":" + v["nonce"] + ":" +
+                          (with_qop ? v["nc"] + ":" + v["cnonce"] + ":" + qop + ":" : "") + ha2))
+                << value;
+        }
     }
 }
 
-TEST(HttpText, EqualNoCase) {
-    for (const Case& c : LoadCases("http_text.txt", "equal", 3)) {
-        // The NUL-terminated form only where the texts hold no NUL.
-        if (c[0].find('\0') == std::string::npos && c[1].find('\0') == std::string::npos)
-            EXPECT_EQ(text::equal_nocase(c.str(0), c.str(1)), c.yes(2)) << c.where;
-        EXPECT_EQ(text::equal_nocase(std::string_view(c[0]), std::string_view(c[1])), c.yes(2))
-            << c.where;
-    }
+TEST(Digest, RealmMissingWhenComputing) {
+    LogCapture capture(3);
+    CHttpAuth auth;
+    digest_challenge challenge;
+    challenge.nonce = "n";
+    std::string response = "old";
+    EXPECT_FALSE(auth.auth_digest(challenge, "GET", "/", "u", "p", response));
+    EXPECT_EQ(response, "old");
+    EXPECT_TRUE(capture.Has("Digest Authentication: Mandatory 'realm' value not available", 3));
 }
 
-TEST(HttpText, PrefixNoCase) {
-    for (const Case& c : LoadCases("http_text.txt", "prefix", 3))
-        EXPECT_EQ(text::prefix_nocase(c.str(0), c.str(1)), c.yes(2)) << c.where;
-}
+}  // namespace
