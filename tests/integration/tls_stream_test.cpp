@@ -185,6 +185,8 @@ TEST(Tls, HandshakeTable) {
                 EXPECT_EQ(msg.common_name, c[11]);
                 EXPECT_STREQ(msg.organization, "Corvio Tests");
                 EXPECT_STREQ(msg.country, "ZZ");
+                EXPECT_EQ(peer.CheckCertIsRevoked(Certs().ca_crl.c_str()),
+                          c[2] == "server_revoked");
             }
         }
         EXPECT_TRUE(rc != 0 || !FdOpen(fd));  // the TLS stream closed the descriptor it took
@@ -218,7 +220,8 @@ TEST(Tls, X509Tables) {
     for (const Case& c : LoadCases("tls.txt", "subject", 2)) {
         const auto id = Certs().Issue("subject_" + std::to_string(serial++), c[0]);
         CSslX509 holder;
-        Hold(holder, id.cert);
+        Hold(holder, Certs().server_ip.cert);
+        Hold(holder, id.cert);  // replaces the one held
         CertSubjectMsg msg;
         EXPECT_EQ(holder.GetCertSubjectMsg(msg), c.yes(1) ? 0 : -1) << c.where;
         EXPECT_EQ(msg.common_name, c.yes(1) ? c[0] : "") << c.where;

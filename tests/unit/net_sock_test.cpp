@@ -47,7 +47,9 @@ TEST(SockAddr, SetIpTable) {
         EXPECT_TRUE(c[5] == "*" || a->GetFamily() == c.num(5)) << a->GetFamily();
         EXPECT_EQ(a->GetIpStr(buf, len), -1);
         EXPECT_EQ(a->GetIpStr(buf, len + 1), 0);
-        a->SetPort(8443);  // the port applies after the address too
+        CSockAddrStorage st;  // the port set before the address applies to it
+        EXPECT_EQ(st.SetSockAddr(a->GetSockAddr(), a->GetSockAddrLen()) + st.GetPort(), 8080);
+        a->SetPort(8443);  // and so does one set after it
         for (const char* kind : {"4", "6", "any"}) {
             auto b = Make(kind);
             const bool fits = kind[0] == 'a' || kind[0] == '0' + a->GetFamily();
