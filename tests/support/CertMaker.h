@@ -16,8 +16,6 @@
 //   other_crl         CRL of other_ca listing the serial numbers of every
 //                     certificate ca issued: it must revoke none of them.
 //
-// Each Identity has `cert`, `key` (unencrypted PKCS#8) and `pem` (both).
-// Use CertMaker::Shared() once per process and check Ok().
 #pragma once
 
 #include <memory>
@@ -28,11 +26,10 @@ namespace corvio_test {
 class CertMaker {
 public:
     struct Identity {
-        std::string cert, key, pem;  // file paths
-        std::string cn;              // the subject's common name
+        std::string cert, key, pem;  // file paths: Dir()/<name>.crt, .key, .pem
     };
 
-    CertMaker();
+    CertMaker();  // use Shared() and check Ok()
     ~CertMaker();
     CertMaker(const CertMaker&) = delete;
     CertMaker& operator=(const CertMaker&) = delete;
