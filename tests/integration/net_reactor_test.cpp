@@ -1,6 +1,5 @@
-// The reactor: socket scenarios over loopback as rows of
-// tests/data/net_reactor.txt; registration failures (out of memory too) and
-// the rules of message delivery and handle_close.
+// The reactor: socket scenarios over loopback as rows of tests/data/net_reactor.txt;
+// registration failures (out of memory too), message delivery and handle_close.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -33,18 +32,15 @@ TEST(Reactor, SocketScenarios) {
         TcpListener listener(static_cast<int>(c.num(1)));
         if (!listener.Valid())
             continue;  // no loopback of this family
-        const unsigned short port = listener.Port();
+        CSockAddrStorage addr;
+        ASSERT_EQ(addr.SetIp(listener.Host()) + addr.SetPort(listener.Port()), 0);
         if (!c.yes(2))
             listener.Close();
-        CSockAddrStorage addr;
-        ASSERT_EQ(addr.SetIp(listener.Host()), 0);
-        addr.SetPort(port);
 
         auto rec = std::make_shared<Record>();
         auto* h = new RecordingHandler(rec);
-        auto* s = new CSockStream;
+        auto* s = h->stream = new CSockStream;
         std::atomic<CStreamSender*> sender{nullptr};
-        // The handler's six slots by Record::Slot, then what the driver records.
         std::vector<std::string> names;  // by Record::Slot, then what the driver records
         std::istringstream all(
             "input output exception input_timeout output_timeout "
@@ -65,14 +61,9 @@ TEST(Reactor, SocketScenarios) {
             mine[1] += n > 0 ? n : 0;
             return n < 0 ? (++mine[2], -1) : 0;
         };
-        h->on_close = [s, &sender](RecordingHandler* self) {
-            if (CStreamSender* out = sender.load()) {
-                out->Detach();
-                out->Clear();
-                out->Close();
-            }
-            self->RemoveSock(*s);
-            delete s;
+        h->on_close = [&sender](RecordingHandler*) {
+            if (CStreamSender* out = sender.load())
+                out->Detach(), out->Clear(), out->Close();
         };
         ASSERT_EQ(s->Connect(addr, nullptr), 0);
         const auto start = std::chrono::steady_clock::now();
@@ -293,7 +284,7 @@ TEST(Reactor, NotifyFromInsideAHandlerIsPostedNotRunInPlace) {
     RecordingHandler* self = new RecordingHandler(rec);
     int sv[2];
     ASSERT_EQ(SocketPair(sv), 0);
-    CSockStream* mine = new CSockStream(sv[0]);
+    CSockStream* mine = self->stream = new CSockStream(sv[0]);
     std::atomic<int> depth{0}, nested{0};
     std::atomic<unsigned> seen{0}, seen_at_input{0};
     self->on_message = [&](RecordingHandler* h, const NetMessage& m) {
@@ -310,10 +301,6 @@ TEST(Reactor, NotifyFromInsideAHandlerIsPostedNotRunInPlace) {
     self->on[Record::INPUT] = [&](RecordingHandler*, int) {
         seen_at_input = seen.load();
         return -1;
-    };
-    self->on_close = [mine](RecordingHandler* h) {
-        h->RemoveSock(*mine);
-        delete mine;
     };
     ASSERT_EQ(self->RegisterSock(*mine, CNetHandler::MASK_INPUT, 0), 0);
     Plain from;
