@@ -174,15 +174,11 @@ struct Owned : CNetHandler {
         return m_stream->Recv(buf, sizeof(buf)) < 0 ? -1 : 0;
     }
     int handle_close(CNetHandler*) override {
-        if (m_stream) {
+        if (m_stream)
             RemoveSock(*m_stream);
-            delete m_stream;
-        }
-        if (m_sender) {
-            m_sender->Clear();
-            m_sender->Close();
-            m_child->Close();
-        }
+        delete m_stream;
+        if (m_sender)
+            m_sender->Clear(), m_sender->Close(), m_child->Close();
         fprintf(stderr, m_sender ? "parent closed\n" : "closed\n");
         delete this;
         return 0;
@@ -206,8 +202,7 @@ void leave_open_and_exit(int what) {
         Owned* h = new Owned(a);
         if (h->RegisterSock(*a, 5, 60000000) != 0)
             std::_Exit(91);
-        // The peer keeps sending: input events until the end. Nobody closes
-        // its sender: the exit does.
+        // The peer keeps sending until the end; only the exit closes its sender.
         auto* b = new CSockStream(sv[1]);
         CStreamSender* sender = CStreamSender::Create();
         sender->Attach(new Owned(b), b);

@@ -1,6 +1,5 @@
-// TLS client stream and X.509 holder against the scripted loopback server;
-// the cases are rows of tests/data/tls.txt, the rest are the stream's rules on
-// time limits, ownership of the TCP stream, end of stream and send retries.
+// TLS client stream and X.509 holder against the loopback server: rows of
+// tests/data/tls.txt; end of stream, Detach, send retries, reading on the reactor.
 #include "Sablon/SslStream.h"
 
 #include <gtest/gtest.h>
@@ -8,10 +7,7 @@
 #include <openssl/ssl.h>
 
 #include <chrono>
-#include <map>
-#include <memory>
 #include <string>
-#include <thread>
 
 #include "Sablon/NetHandler.h"
 #include "Sablon/SockIo.h"
@@ -86,8 +82,7 @@ CSockStream* Tcp(const LoopbackServer& server) {
     return new CSockStream(TcpConnect(server.Host()[0] == ':' ? 6 : 4, server.Port()));
 }
 
-// Reads until `want` bytes arrived, the stream ends or 5 s pass; the last
-// Recv result into *last.
+// Reads until `want` bytes arrived, the stream ends or 5 s pass; *last: the last Recv.
 std::string RecvFor(CSslStream& tls, size_t want, int* last = nullptr) {
     std::string got;
     char buf[4096];
@@ -97,7 +92,7 @@ std::string RecvFor(CSslStream& tls, size_t want, int* last = nullptr) {
             break;
         got.append(buf, static_cast<size_t>(n));
         if (n == 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            SleepMs(1);
     }
     if (last)
         *last = n;
@@ -111,11 +106,9 @@ std::string Dash(const std::string& s) {
 TEST(Tls, HandshakeTable) {
     for (const Case& c : LoadCases("tls.txt", "handshake", 12)) {
         SCOPED_TRACE(c.where + " " + c[0]);
-        const std::string server_spec = c[2];
-        auto opts = TlsOptions(server_spec.substr(0, server_spec.find('/')), (int)c.num(1));
-        if (server_spec.find("/client") != std::string::npos)
-            opts.client_ca_file = Certs().ca.cert;
-        const bool silent = server_spec.find("/silent") != std::string::npos;
+        auto opts = TlsOptions(c[2].substr(0, c[2].find('/')), (int)c.num(1));
+        opts.client_ca_file = c[2].find("/client") != std::string::npos ? Certs().ca.cert : "";
+        const bool silent = c[2].find("/silent") != std::string::npos;
         LoopbackServer server(opts,
                               {{silent ? Step::Silent(1000) : Step::Handshake(), Step::Sleep(50)}});
         if (!server.Ok() && c.num(1) == 6)
@@ -153,8 +146,9 @@ TEST(Tls, HandshakeTable) {
                 delete tcp;
             }
             const std::string text = tls.GetFailureText();
-            if (text.rfind("hand-shake timed out", 0) == 0)
-                EXPECT_TRUE(ms >= (long)limit - 50 && ms < (long)limit + 2700) << ms;
+            EXPECT_TRUE(text.rfind("hand-shake timed out", 0) != 0 ||
+                        (ms >= (long)limit - 50 && ms < (long)limit + 2700))
+                << ms;
             int last = 0;
             if (rc == 0 && !c.yes(7))
                 RecvFor(tls, 1, &last);  // TLS 1.3: a refused client learns it at its first read
@@ -173,8 +167,7 @@ TEST(Tls, HandshakeTable) {
                           c[2] == "server_revoked");
             }
         }
-        EXPECT_TRUE(rc != 0 ||
-                    !sock_io::watchable(fd));  // the TLS stream closed the descriptor it took
+        EXPECT_TRUE(rc != 0 || !sock_io::watchable(fd));  // closed with the TLS stream
         ASSERT_TRUE(server.WaitDone(1, 5000));
         ConnectionLog log = server.Connection(0);
         EXPECT_EQ(log.handshake_done, c.yes(7)) << log.error;
@@ -273,7 +266,7 @@ TEST(Tls, SendBackPressureAndRetry) {
         const int n = tls.Send(data.data() + sent, static_cast<int>(kTotal - sent));
         ASSERT_GE(n, 0);
         if (n == 0 && ++zeros)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            SleepMs(1);
         sent += static_cast<size_t>(n);
     }
     EXPECT_EQ(sent, kTotal);
