@@ -78,15 +78,15 @@ std::string crl_pem(Authority& issuer, const std::vector<long>& serials) {
     ASN1_TIME* next = X509_gmtime_adj(nullptr, 24 * 3600);
     X509_CRL_set1_lastUpdate(crl, last);
     X509_CRL_set1_nextUpdate(crl, next);
+    ASN1_INTEGER* number = ASN1_INTEGER_new();
     for (long serial : serials) {
         X509_REVOKED* rev = X509_REVOKED_new();
-        ASN1_INTEGER* number = ASN1_INTEGER_new();
         ASN1_INTEGER_set(number, serial);
         X509_REVOKED_set_serialNumber(rev, number);
         X509_REVOKED_set_revocationDate(rev, last);
-        ASN1_INTEGER_free(number);
         X509_CRL_add0_revoked(crl, rev);
     }
+    ASN1_INTEGER_free(number);
     ASN1_TIME_free(last);
     ASN1_TIME_free(next);
     X509_CRL_sort(crl);
@@ -147,9 +147,7 @@ const CertMaker& CertMaker::Shared() {
 std::string CertMaker::WriteFile(const std::string& name, const std::string& content) const {
     const std::string path = m_dir + "/" + name;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    out.close();
-    return out ? path : "";
+    return out << content << std::flush ? path : "";
 }
 
 std::string CertMaker::ReadFile(const std::string& path) {
