@@ -118,17 +118,13 @@ void check_basic(const std::string& challenge) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz_common::quiet_log();
-    if (size < 1 || size > 8192)
-        return 0;
-    const size_t n = std::min<size_t>(data[0] % 64, size - 1);
-    std::string value = fuzz_common::text(data + 1, n);
+FUZZ_TARGET(1, 8192) {
+    const size_t n = std::min<size_t>(data[0] % 64, in.size() - 1);
+    std::string value = in.substr(1, n);
     for (char& c : value)
         if (c == '\r' || c == '\n')
             c = ' ';
-    std::string parts[3];
-    std::string rest = fuzz_common::text(data + 1 + n, size - 1 - n);
+    std::string parts[3], rest = in.substr(1 + n);
     for (int i = 0; i < 3; ++i) {
         const size_t nul = i < 2 ? rest.find('\0') : std::string::npos;
         parts[i] = rest.substr(0, nul);
@@ -139,5 +135,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const std::string& t : parts)
         check_texts(t);
     check_fold(parts[1], parts[2]);
-    return 0;
 }

@@ -14,25 +14,18 @@
 // streaming mode (a body callback) hand out the bytes the stored mode keeps
 // and end the same way, except where the 64-bit bounds take what the 32-bit
 // ones refuse.
-#include <cstdint>
-#include <string>
-#include <vector>
-
 #include "parser_feed.h"
 
 using namespace parser_feed;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz_common::quiet_log();
-    if (size < 7)
-        return 0;
+FUZZ_TARGET(7, SIZE_MAX) {
     Options o;
     o.header_only = data[0] & 1;
     o.max_buf = (data[0] & 2) ? (data[1] | (data[2] << 8)) : 0;
     o.eof = data[0] & 4;
     o.clone = data[0] & 8;
     const std::vector<size_t> sizes(data + 3, data + 7);
-    const std::string msg = fuzz_common::text(data + 7, size - 7);
+    const std::string msg = in.substr(7);
 
     CHttpParser parser;
     const Result sliced = feed(parser, msg, sizes, o);
@@ -59,5 +52,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     parser.Reset();
     check(parser.GetStatus() == HTTP_PARSE_INIT && parser.GetMaxBufferLen() == o.max_buf);
-    return 0;
 }

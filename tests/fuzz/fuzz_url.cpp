@@ -87,18 +87,13 @@ void check_url(const char* url) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz_common::quiet_log();
-    if (size > 4096)
-        return 0;
-    const std::string input = fuzz_common::text(data, size);
-    check_url(input.c_str());
-    if (detail::IsHeadRequest(input.data(), static_cast<int>(size))) {
-        const size_t i = input.find_first_not_of("\r\n");
+FUZZ_TARGET(0, 4096) {
+    check_url(in.c_str());
+    if (detail::IsHeadRequest(in.data(), static_cast<int>(in.size()))) {
+        const size_t i = in.find_first_not_of("\r\n");
         // The parser reads a text that holds a NUL as ending there.
-        check(i != std::string::npos && size - i >= 5 &&
-              text::equal_nocase(std::string_view(input).substr(i, 4), "head") &&
-              (input[i + 4] == ' ' || input[i + 4] == '\0'));
+        check(i != std::string::npos && in.size() - i >= 5 &&
+              text::equal_nocase(std::string_view(in).substr(i, 4), "head") &&
+              (in[i + 4] == ' ' || in[i + 4] == '\0'));
     }
-    return 0;
 }
