@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <functional>
 #include <map>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -249,21 +248,12 @@ std::string call(const std::string& section, const Case& c) {
     return auth.compose_digest_authorization(out) ? out : "(false)";
 }
 
+// The tables listed in http_text.txt [tables].
 TEST(HttpText, Tables) {
-    // file | section | the first field of the result (0: the one after "=")
-    std::istringstream tables(
-        "stat_codes.txt codes 1  host_match.txt names 2  http_text.txt equal 2  "
-        "http_text.txt prefix 2  url.txt split 1  url.txt kinds 2  url.txt get 4  url.txt head 1  "
-        "url.txt timeouts 2  http_auth_retry.txt put 1  http_auth_retry.txt find 1  "
-        "http_auth_retry.txt is-basic 1  http_auth_retry.txt body-offset 1  "
-        "http_auth_retry.txt trim 1  http_auth_retry.txt params 1  http_auth_retry.txt fold 2  "
-        "http_auth.txt raw-params 3  http_auth.txt basic 3  http_auth.txt preset 8  "
-        "http_auth.txt quoted 4  http_auth.txt refused 8  http_msg_creator.txt render 0  "
-        "http_msg_creator.txt refused-calls 0");
-    std::string file, section;
-    for (size_t at; tables >> file >> section >> at;) {
-        for (const Case& c : LoadCases(file, section, at + 1)) {
-            // 0: the result follows a field "=".
+    for (const Case& t : LoadCases("http_text.txt", "tables", 3)) {
+        const std::string& section = t[1];
+        const size_t at = t.unum(2);
+        for (const Case& c : LoadCases(t[0], section, at + 1)) {
             const size_t result =
                 at ? at : std::find(c.fields.begin(), c.fields.end(), "=") - c.fields.begin() + 1;
             std::string expected = result < c.fields.size() ? c[result] : "(no =)";
