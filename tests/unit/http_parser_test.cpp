@@ -100,10 +100,8 @@ TEST(Parser, Scripts) {
             const long long n = atoll(arg.c_str());
             if (verb == "feed") {
                 append(*p, arg.data(), arg.size());
-            } else if (verb == "end") {  // Append(NULL, n)
-                p->Append(nullptr, static_cast<int>(n));
-            } else if (verb == "end-x") {  // Append("x", n)
-                p->Append("x", static_cast<int>(n));
+            } else if (verb == "end" || verb == "end-x") {  // Append(NULL or "x", n)
+                p->Append(verb == "end" ? nullptr : "x", static_cast<int>(n));
             } else if (verb == "max") {
                 p->SetMaxBufferLen(static_cast<int>(n));
             } else if (verb == "header-only") {
@@ -114,29 +112,27 @@ TEST(Parser, Scripts) {
                 p->SetBodyCallback(
                     [](void* ctx, const char*, int) { return --*static_cast<int*>(ctx) ? 0 : -1; },
                     &(calls = static_cast<int>(n)));
-            } else if (verb == "preset-size") {
-                http_parser_access::state(*p)->m_cur_buf_size = static_cast<int>(n);
-            } else if (verb == "preset-trailer") {
-                http_parser_access::state(*p)->m_chunk.trailer_len = static_cast<int>(n);
+            } else if (verb.rfind("preset-", 0) == 0) {
+                auto* state = http_parser_access::state(*p);
+                (verb == "preset-size" ? state->m_cur_buf_size : state->m_chunk.trailer_len) =
+                    static_cast<int>(n);
             } else if (verb == "status") {
                 EXPECT_EQ(kStatus[p->GetStatus()], arg);
             } else if (verb == "content") {
                 const char* got = p->GetContent();
                 EXPECT_EQ(got, p->GetContent()) << "gathered once";
                 EXPECT_EQ(got ? std::string(got, (size_t)p->GetContentLength()) : "(null)", arg);
-            } else if (verb == "length") {
-                EXPECT_EQ(p->GetContentLength(), n);
-            } else if (verb == "body-length") {
-                EXPECT_EQ(p->GetBodyLength(), n);
-            } else if (verb == "limit") {
-                EXPECT_EQ(p->GetMaxBufferLen(), n);
+            } else if (verb == "length" || verb == "body-length" || verb == "limit") {
+                EXPECT_EQ(verb == "limit"    ? p->GetMaxBufferLen()
+                          : verb == "length" ? p->GetContentLength()
+                                             : p->GetBodyLength(),
+                          n);
             } else if (verb == "extra") {
                 const char* e = reinterpret_cast<const char*>(p->GetExtraBuffer());
                 EXPECT_EQ(e ? std::string(e, (size_t)p->GetExtraLength()) : "(null)", arg);
-            } else if (verb == "start") {
-                EXPECT_EQ(inspect(*p, nullptr).start, arg);
-            } else if (verb == "fields") {
-                EXPECT_EQ(inspect(*p, nullptr).fields, arg);
+            } else if (verb == "start" || verb == "fields") {
+                const Result r = inspect(*p, nullptr);
+                EXPECT_EQ(verb == "start" ? r.start : r.fields, arg);
             } else if (verb == "value") {  // name=value, (null) when absent
                 const size_t eq = arg.find('=');
                 const std::string name = arg.substr(0, eq);
