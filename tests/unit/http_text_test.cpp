@@ -117,6 +117,8 @@ int creator_calls(CHttpMsgCreator& c, const Case& row, size_t k) {
             EXPECT_EQ(render(c), row[k + 1]) << row.where;
         } else if (verb == "reset") {
             EXPECT_EQ(c.Reset(), 0) << row.where;
+        } else if (verb == "fails") {
+            EXPECT_EQ(result, -1) << row.where;
         } else {
             ADD_FAILURE() << row.where << ": unknown call " << verb;
         }
@@ -194,13 +196,6 @@ std::string call(const std::string& section, const Case& c) {
     if (section == "render" || section == "refused-calls") {
         LogCapture capture(3);
         CHttpMsgCreator m;
-        if (section == "refused-calls") {  // -1, and the message as it was
-            m.SetURI("/kept", 0);
-            m.SetValue("Host", "h");
-            out = std::to_string(creator_calls(m, c, 1));
-            return out == "-1" && render(m) == "GET /kept HTTP/1.1\r\nHost: h\r\n\r\n" ? "refused"
-                                                                                       : out;
-        }
         creator_calls(m, c, 1);
         out = render(m) + " | ";
         for (const corvio_test::LogLine& l : capture.Lines())
@@ -213,18 +208,6 @@ std::string call(const std::string& section, const Case& c) {
         auth.SetUserInfo(c[1], c[2]);
         auth.SetWWWAuthenticate(c[0]);
         return with_logs([&] { return auth.GetAuthorization(out) ? out : "(false)"; });
-    }
-    if (section == "quoted") {  // the value with the response checked left out
-        auth.SetUserInfo(c[2], "p");
-        auth.SetMethod("GET");
-        auth.SetUri(c[3]);
-        auth.SetWWWAuthenticate("Digest realm=\"" + c[0] + "\", nonce=\"n\"");
-        const std::string response =
-            "response=\"" + md5(md5(c[2] + ":" + c[1] + ":p") + ":n:" + md5("GET:" + c[3])) + "\"";
-        if (!auth.GetAuthorization(out) || out.size() < response.size() + 7 ||
-            out.compare(out.size() - response.size(), response.size(), response) != 0)
-            return out;
-        return out.substr(7, out.size() - 7 - response.size());
     }
     if (section == "refused") {  // false, the value emptied unless the user info is missing
         LogCapture capture(6);
@@ -240,7 +223,7 @@ std::string call(const std::string& section, const Case& c) {
                                                                          : l.function.substr(27));
         return lines;
     }
-    set_request(auth, c, 1);  // section "preset"
+    set_request(auth, c, 1);  // sections "preset" and "quoted"
     if (!auth.parse_auth_diget_header())
         return "(false)";
     auth.challenge().cnonce = c[7];
@@ -269,20 +252,6 @@ TEST(HttpText, FoldMapsOnlyUpperCaseLetters) {
         EXPECT_EQ(text::fold(static_cast<unsigned char>(c)), c >= 'A' && c <= 'Z' ? c + 32 : c);
 }
 
-// The directives of "Digest k="v",k=v,..." in order, each value as written.
-std::vector<std::pair<std::string, std::string>> directives(const std::string& value) {
-    std::vector<std::pair<std::string, std::string>> out;
-    EXPECT_EQ(value.rfind("Digest ", 0), 0u) << value;
-    for (size_t pos = 7, eq; pos < value.size() && (eq = value.find('=', pos)) != value.npos;) {
-        const size_t end = value[eq + 1] == '"' ? value.find('"', eq + 2) + 1
-                                                : std::min(value.find(',', eq + 1), value.size());
-        out.emplace_back(value.substr(pos, eq - pos), value.substr(eq + 1, end - eq - 1));
-        EXPECT_TRUE(end >= value.size() || value[end] == ',') << value;
-        pos = end + 1;
-    }
-    return out;
-}
-
 // Checked against the RFC 2617 formulas (section 3.2.2): which directives are
 // written in which order, the client nonce and count, and the response.
 TEST(Digest, FormsMatchTheRfcFormulas) {
@@ -297,13 +266,21 @@ TEST(Digest, FormsMatchTheRfcFormulas) {
         // Each value has its own client nonce, with the count at 1.
         EXPECT_EQ(values[0] == values[1], values[0].find("cnonce=") == std::string::npos);
         for (const std::string& value : values) {
+            // The directives of "Digest k="v",k=v,..." in order, as written and unquoted.
             std::string keys;
             std::map<std::string, std::string> written, v;
-            for (const auto& d : directives(value)) {
-                keys += (keys.empty() ? "" : " ") + d.first;
-                written[d.first] = d.second;
-                v[d.first] =
-                    d.second[0] == '"' ? d.second.substr(1, d.second.size() - 2) : d.second;
+            EXPECT_EQ(value.rfind("Digest ", 0), 0u) << value;
+            for (size_t pos = 7, eq;
+                 pos < value.size() && (eq = value.find('=', pos)) != value.npos;) {
+                const bool quoted = value[eq + 1] == '"';
+                const size_t end = quoted ? value.find('"', eq + 2) + 1
+                                          : std::min(value.find(',', eq + 1), value.size());
+                const std::string key = value.substr(pos, eq - pos);
+                keys += (keys.empty() ? "" : " ") + key;
+                written[key] = value.substr(eq + 1, end - eq - 1);
+                v[key] = quoted ? written[key].substr(1, written[key].size() - 2) : written[key];
+                EXPECT_TRUE(end >= value.size() || value[end] == ',') << value;
+                pos = end + 1;
             }
             EXPECT_EQ(keys, c[8]) << value;
             EXPECT_TRUE(c[9].empty() || written["qop"] == c[9]) << value;
