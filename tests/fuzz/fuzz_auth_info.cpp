@@ -7,10 +7,8 @@
 // hold no '='; the challenge rewritten from an Authentication-Info value
 // begins with "Digest ", keeps every old parameter name, carries the new nonce
 // and qop quoted, and holds CR or LF only when its inputs did.
-#include <cstdint>
 #include <cstring>
 #include <map>
-#include <string>
 #include <string_view>
 
 #include "HTTP/HttpDigest.h"

@@ -1,9 +1,6 @@
-// CHttpDownloader::ParseURL with each address kind, and detail::IsHeadRequest,
-// on arbitrary bytes: the URL ends at the first NUL, as for a C caller; the
-// whole input is also the request text for IsHeadRequest. No input reaches a
-// name server: this program's getaddrinfo passes numeric look-ups to the
-// system and refuses every name at once.
-//
+// CHttpDownloader::ParseURL with each address kind on arbitrary bytes (the
+// URL ends at the first NUL, as for a C caller), and detail::IsHeadRequest on
+// the whole input. This program's getaddrinfo refuses every name at once.
 // Checked: an accepted URL has its target at a '/' inside the text, a port of
 // 1 to 65535 and no byte of 0x20 or less or 0x7f in the target; the kinds
 // agree on target and port; the storage kind accepts exactly when the IPv4 or
@@ -13,9 +10,7 @@
 #include <dlfcn.h>
 #include <netdb.h>
 
-#include <cstdint>
 #include <cstring>
-#include <string>
 #include <string_view>
 
 #include "Corvio/CHttpDownloader.h"

@@ -5,10 +5,8 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <iterator>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,9 +24,8 @@ int main(int argc, char** argv) {
     for (const std::string& path : files) {
         std::ifstream in(path, std::ios::binary);
         const std::string bytes{std::istreambuf_iterator<char>(in), {}};
-        std::unique_ptr<uint8_t[]> exact(new uint8_t[bytes.size()]);
-        memcpy(exact.get(), bytes.data(), bytes.size());
-        if (!in.is_open() || LLVMFuzzerTestOneInput(exact.get(), bytes.size()) != 0)
+        const std::vector<uint8_t> exact(bytes.begin(), bytes.end());  // capacity == size
+        if (!in.is_open() || LLVMFuzzerTestOneInput(exact.data(), exact.size()) != 0)
             return fprintf(stderr, "cannot replay %s\n", path.c_str()), 1;
     }
     printf("replayed %d inputs\n", static_cast<int>(files.size()));
