@@ -35,10 +35,6 @@ std::string yes(bool b) {
     return b ? "yes" : "no";
 }
 
-int size_of(const std::string& s) {
-    return static_cast<int>(s.size());
-}
-
 // The log lines of `call` as "level message", after its result.
 std::string with_logs(const std::function<std::string()>& call) {
     LogCapture capture;
@@ -63,10 +59,6 @@ std::string md5(const std::string& text) {
     char hex[33] = {0};
     m.hex(hex);
     return hex;
-}
-
-bool is_hex32(const std::string& s) {
-    return s.size() == 32 && s.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
 // The request of fields k..k+5: user | password | password type | method |
@@ -129,8 +121,8 @@ int creator_calls(CHttpMsgCreator& c, const Case& row, size_t k) {
 // The result of the call that a row of `section` stands for.
 std::string call(const std::string& section, const Case& c) {
     std::string out;
-    int offset = -1;
-    int len = -1;
+    int offset = -1, len = -1;
+    const int size = static_cast<int>(c[0].size());
     CSockAddrIPv4 v4;
     CSockAddrIPv6 v6;
     CSockAddrStorage any;
@@ -160,20 +152,20 @@ std::string call(const std::string& section, const Case& c) {
         return out;
     }
     if (section == "head")
-        return with_logs([&] { return yes(detail::IsHeadRequest(c[0].data(), size_of(c[0]))); });
+        return with_logs([&] { return yes(detail::IsHeadRequest(c[0].data(), size)); });
     if (section == "timeouts")
         return std::to_string(c[0] == "reactor" ? detail::ReactorTimeout(c.unum(1))
                                                 : detail::HandshakeTimeoutMs(c.unum(1)));
     if (section == "put")
-        return detail::PutAuthorizationLine(c[0].data(), size_of(c[0]), "V", out) ? out : "(null)";
+        return detail::PutAuthorizationLine(c[0].data(), size, "V", out) ? out : "(null)";
     if (section == "find")
-        return detail::FindAuthorizationLine(c[0].data(), size_of(c[0]), offset, len)
+        return detail::FindAuthorizationLine(c[0].data(), size, offset, len)
                    ? c[0].substr(static_cast<size_t>(offset), static_cast<size_t>(len))
                    : "(null)";
     if (section == "is-basic")
         return yes(detail::ChallengeIsBasic(c.str(0)));
     if (section == "body-offset")
-        return std::to_string(detail::RequestBodyOffset(c[0].data(), size_of(c[0])));
+        return std::to_string(detail::RequestBodyOffset(c[0].data(), size));
     if (section == "trim") {
         out = c[0];
         detail::trim_space(out);
@@ -285,7 +277,8 @@ TEST(Digest, FormsMatchTheRfcFormulas) {
             EXPECT_EQ(keys, c[8]) << value;
             EXPECT_TRUE(c[9].empty() || written["qop"] == c[9]) << value;
             EXPECT_TRUE(!v.count("cnonce") ||
-                        (is_hex32(v["cnonce"]) && written["nc"] == "00000001"));
+                        (v["cnonce"].size() == 32 && written["nc"] == "00000001" &&
+                         v["cnonce"].find_first_not_of("0123456789abcdef") == v["cnonce"].npos));
             EXPECT_EQ(value.back() == ',', c.yes(10)) << value;
             EXPECT_EQ(written["uri"], "\"" + (c[6].empty() ? "/" : c[6]) + "\"");
             std::string ha1 = c.num(4) ? c[3] : md5(v["username"] + ":" + v["realm"] + ":" + c[3]);
