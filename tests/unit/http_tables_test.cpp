@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <functional>
 #include <map>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,11 +38,8 @@ const char* const kStatus[] = {"COMPLETE", "INCOMPLETE",  "ERROR",
 
 // The value of "name" (name ending in '=') in a list of words; "?" when absent.
 std::string option(const std::string& options, const std::string& name) {
-    std::istringstream in(options);
-    for (std::string word; in >> word;)
-        if (word.compare(0, name.size(), name) == 0)
-            return word.substr(name.size());
-    return "?";
+    const size_t at = (" " + options).find(" " + name), end = options.find(' ', at);
+    return at == std::string::npos ? "?" : options.substr(at + name.size(), end - at - name.size());
 }
 
 TEST(Parser, Messages) {
@@ -52,11 +48,8 @@ TEST(Parser, Messages) {
     for (const Case& c : LoadCases("http_parser.txt", "messages", 9)) {
         SCOPED_TRACE(c.where + " " + c[0]);
         const std::string msg = c[1];
-        Options o;
-        o.header_only = option(c[2], "header-only") != "?";
-        o.eof = option(c[2], "eof") != "?";
-        o.max_buf = atoi(option(c[2], "max=").c_str());
-        o.clone = true;
+        Options o{option(c[2], "header-only") != "?", option(c[2], "eof") != "?", false, true,
+                  atoi(option(c[2], "max=").c_str())};
         const size_t stride = static_cast<size_t>(atoi(option(c[2], "stride=").c_str()));
         const std::vector<std::string> logs(c.fields.begin() + 9, c.fields.end());
         Result whole;
@@ -338,6 +331,13 @@ std::string call(const std::string& section, const Case& c) {
             out = "untouched";
             return yes(auth.GetAuthorization(out)) + " [" + out + "]";
         });
+    if (section == "no-realm")
+        return with_logs([&] {
+            digest_challenge challenge;
+            challenge.nonce = c[0];
+            out = "old";
+            return yes(auth.auth_digest(challenge, "GET", "/", "u", "p", out)) + " [" + out + "]";
+        });
     set_request(auth, c, 1);  // sections "preset" and "quoted"
     if (!auth.parse_auth_diget_header())
         return "(false)";
@@ -417,17 +417,6 @@ TEST(Digest, FormsMatchTheRfcFormulas) {
                 << value;
         }
     }
-}
-
-TEST(Digest, RealmMissingWhenComputing) {
-    LogCapture capture(3);
-    CHttpAuth auth;
-    digest_challenge challenge;
-    challenge.nonce = "n";
-    std::string response = "old";
-    EXPECT_FALSE(auth.auth_digest(challenge, "GET", "/", "u", "p", response));
-    EXPECT_EQ(response, "old");
-    EXPECT_TRUE(capture.Has("Digest Authentication: Mandatory 'realm' value not available", 3));
 }
 
 }  // namespace
