@@ -411,12 +411,6 @@ size_t LoopbackServer::Accepted() const {
     return m_logs.size();
 }
 
-bool LoopbackServer::WaitAccepted(size_t count, int timeout_ms) const {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                              [&] { return m_logs.size() >= count; });
-}
-
 bool LoopbackServer::WaitDone(size_t count, int timeout_ms) const {
     std::unique_lock<std::mutex> lock(m_mutex);
     return m_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
@@ -437,7 +431,6 @@ ConnectionLog LoopbackServer::Connection(size_t index) const {
 
 std::string LoopbackServer::Pattern(uint64_t offset, size_t len) {
     std::string out;
-    out.reserve(len);
     while (out.size() < len)
         out.append(pattern_table(), (offset + out.size()) % kPeriod,
                    std::min<size_t>(len - out.size(), kPeriod));
@@ -445,16 +438,13 @@ std::string LoopbackServer::Pattern(uint64_t offset, size_t len) {
 }
 
 bool LoopbackServer::CheckPattern(const char* data, size_t len, uint64_t offset, size_t* bad) {
-    const std::string& table = pattern_table();
-    for (size_t checked = 0, piece; checked < len; checked += piece) {
-        const uint64_t at = (offset + checked) % kPeriod;
-        piece = std::min<size_t>(len - checked, kPeriod);
-        if (memcmp(data + checked, table.data() + at, piece) != 0) {
-            size_t i = 0;
-            while (data[checked + i] == table[at + i])
-                ++i;
+    for (size_t at = 0, piece; at < len; at += piece) {
+        piece = std::min<size_t>(len - at, kPeriod);
+        const char* want = pattern_table().data() + (offset + at) % kPeriod;
+        if (memcmp(data + at, want, piece) != 0) {
             if (bad)
-                *bad = checked + i;
+                *bad = at + static_cast<size_t>(std::mismatch(want, want + piece, data + at).first -
+                                                want);
             return false;
         }
     }
