@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <future>
-#include <memory>
+#include <list>
 #include <string>
 #include <vector>
 
@@ -89,34 +89,31 @@ TEST(Parallel, SilentTlsPeersHoldNoLoop) {
     const int stalled = static_cast<int>(std::max(2u, std::thread::hardware_concurrency())) + 1;
     const unsigned long long kStallUs = 3000000;
     const std::string url = "http://127.0.0.1:" + std::to_string(silent.Port()) + "/";
-    std::vector<std::unique_ptr<Session>> stuck;
+    std::list<Session> stuck(static_cast<size_t>(stalled));
     const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < stalled; ++i) {
-        stuck.emplace_back(new Session());
-        stuck.back()->dl->SetTimeout(kStallUs);
-        ASSERT_EQ(stuck.back()->dl->InitUseSsl(url.c_str(), ""), 0);
+    for (Session& s : stuck) {
+        s.dl->SetTimeout(kStallUs);
+        ASSERT_EQ(s.dl->InitUseSsl(url.c_str(), ""), 0);
     }
     Settle(100);
     for (bool tls : {true, false}) {
         LoopbackServer server(ServerOptions(tls, true),
                               {{Step::ReadUntil("\r\n\r\n"),
                                 Step::Send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")}});
-        std::vector<std::unique_ptr<Session>> good;
-        for (int i = 0; i < 8; ++i) {
-            good.emplace_back(new Session());
-            ASSERT_EQ(good.back()->Start(server, "/", tls), 0);
-        }
-        for (auto& g : good) {
-            ASSERT_TRUE(g->owner->WaitEnds(1, 2500)) << (tls ? "https" : "http");
-            EXPECT_EQ(g->Body(), "ok");
+        std::list<Session> good(8);
+        for (Session& g : good)
+            ASSERT_EQ(g.Start(server, "/", tls), 0);
+        for (Session& g : good) {
+            ASSERT_TRUE(g.owner->WaitEnds(1, 2500)) << (tls ? "https" : "http");
+            EXPECT_EQ(g.Body(), "ok");
         }
     }
-    for (auto& s : stuck)
-        EXPECT_EQ(s->owner->Ends(), 0) << "a stalled download ended before the good ones";
-    for (auto& s : stuck) {
-        ASSERT_TRUE(s->owner->WaitEnds(1, 5000));
-        EXPECT_EQ(s->dl->GetErrorReason(), CHttpDownloader::ERROR_CONNECT);
-        EXPECT_EQ(s->dl->GetResult(), nullptr);
+    for (Session& s : stuck)
+        EXPECT_EQ(s.owner->Ends(), 0) << "a stalled download ended before the good ones";
+    for (Session& s : stuck) {
+        ASSERT_TRUE(s.owner->WaitEnds(1, 5000));
+        EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_CONNECT);
+        EXPECT_EQ(s.dl->GetResult(), nullptr);
     }
     EXPECT_GE(std::chrono::steady_clock::now() - start,
               std::chrono::microseconds(kStallUs - 50000));

@@ -203,11 +203,10 @@ struct LoopbackServer::Conn {
     }
 
     bool sleep(int ms) {
-        for (const auto end = Clock::now() + std::chrono::milliseconds(ms); Clock::now() < end;) {
+        for (const auto end = Clock::now() + std::chrono::milliseconds(ms); Clock::now() < end;
+             std::this_thread::sleep_for(std::chrono::milliseconds(2)))
             if (stopped())
                 return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
         return true;
     }
 
@@ -347,13 +346,9 @@ void LoopbackServer::Stop() {
     m_stop.store(true);
     if (m_acceptor.joinable())
         m_acceptor.join();
-    std::vector<std::thread> threads;
-    {
-        std::lock_guard<std::mutex> lock(m_threads_mutex);
-        threads.swap(m_threads);
-    }
-    for (auto& t : threads)
+    for (auto& t : m_threads)  // the acceptor, which adds them, has ended
         t.join();
+    m_threads.clear();
     if (m_listener)
         m_listener->Close();
     m_listen_fd = -1;
@@ -361,26 +356,20 @@ void LoopbackServer::Stop() {
 
 void LoopbackServer::accept_loop() {
     while (!m_stop.load()) {
-        if (sock_io::poll_one(m_listen_fd, POLLIN, kSliceMs, nullptr) <= 0)
-            continue;
-        const int fd = sock_io::accept_socket(m_listen_fd, true);
+        const int fd = sock_io::poll_one(m_listen_fd, POLLIN, kSliceMs, nullptr) <= 0
+                           ? -1
+                           : sock_io::accept_socket(m_listen_fd, true);
         if (fd < 0)
             continue;
-        size_t index;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            index = m_logs.size();
-            m_logs.emplace_back();
-        }
-        m_changed.notify_all();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const size_t index = m_logs.size();
+        m_logs.emplace_back();
         if ((index < m_scripts.size() || (m_options.repeat_last && !m_scripts.empty())) &&
-            static_cast<int>(index) < m_options.max_connections) {
-            std::lock_guard<std::mutex> lock(m_threads_mutex);
+            static_cast<int>(index) < m_options.max_connections)
             m_threads.emplace_back([this, index, fd] { serve(index, fd); });
-            continue;
-        }
-        sock_io::close_socket(fd);
-        update(index, [](ConnectionLog& log) { log.done = true; });
+        else
+            sock_io::close_socket(fd), m_logs.back().done = true;
+        m_changed.notify_all();
     }
 }
 

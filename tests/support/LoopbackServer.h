@@ -133,7 +133,6 @@ private:
     void* m_ctx = nullptr;  // SSL_CTX*
     std::atomic<bool> m_stop{false};
     std::thread m_acceptor;
-    std::mutex m_threads_mutex;
     std::vector<std::thread> m_threads;
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;

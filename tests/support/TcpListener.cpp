@@ -11,41 +11,36 @@ namespace {
 
 namespace sock_io = Halvex::Sablon::sock_io;
 
+// The loopback address of the family; the port sits at the same place in
+// both address kinds.
 socklen_t loopback(int family, unsigned short port, sockaddr_storage* ss) {
     memset(ss, 0, sizeof(*ss));
+    reinterpret_cast<sockaddr_in*>(ss)->sin_port = htons(port);
     if (family == 6) {
-        sockaddr_in6* a = reinterpret_cast<sockaddr_in6*>(ss);
-        a->sin6_family = AF_INET6;
-        a->sin6_addr = in6addr_loopback;
-        a->sin6_port = htons(port);
-        return sizeof(*a);
+        reinterpret_cast<sockaddr_in6*>(ss)->sin6_family = AF_INET6;
+        reinterpret_cast<sockaddr_in6*>(ss)->sin6_addr = in6addr_loopback;
+        return sizeof(sockaddr_in6);
     }
-    sockaddr_in* a = reinterpret_cast<sockaddr_in*>(ss);
-    a->sin_family = AF_INET;
-    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a->sin_port = htons(port);
-    return sizeof(*a);
+    reinterpret_cast<sockaddr_in*>(ss)->sin_family = AF_INET;
+    reinterpret_cast<sockaddr_in*>(ss)->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return sizeof(sockaddr_in);
 }
 
 }  // namespace
 
 TcpListener::TcpListener(int family, int backlog) : m_fd(-1), m_family(family), m_port(0) {
-    int fd = sock_io::new_stream_socket(family == 6 ? AF_INET6 : AF_INET, false);
+    const int fd = sock_io::new_stream_socket(family == 6 ? AF_INET6 : AF_INET, false);
     if (fd < 0)
         return;
-    int one = 1;
+    const int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof(one));
     sockaddr_storage ss;
     socklen_t len = loopback(family, 0, &ss);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || listen(fd, backlog) != 0) {
+    if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || listen(fd, backlog) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0)
         sock_io::close_socket(fd);
-        return;
-    }
-    len = sizeof(ss);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
-    m_port = family == 6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
-                         : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
-    m_fd = fd;
+    else
+        m_port = ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port), m_fd = fd;
 }
 
 TcpListener::~TcpListener() {
@@ -59,16 +54,13 @@ void TcpListener::Close() {
 }
 
 int TcpListener::Accept(int timeout_ms) {
-    if (m_fd < 0)
-        return -1;
-    if (sock_io::poll_one(m_fd, POLLIN, timeout_ms, nullptr) <= 0)
+    if (m_fd < 0 || sock_io::poll_one(m_fd, POLLIN, timeout_ms, nullptr) <= 0)
         return -1;
     return sock_io::accept_socket(m_fd, false);
 }
 
 unsigned short TcpListener::ClosedPort(int family) {
-    TcpListener l(family, 1);
-    return l.Port();
+    return TcpListener(family, 1).Port();
 }
 
 int TcpConnect(int family, unsigned short port) {
@@ -91,42 +83,31 @@ void CloseSocket(int fd) {
 int SocketPair(int fds[2], bool nonblocking) {
     if (sock_io::socket_pair(fds) != 0)
         return -1;
-    if (nonblocking) {
-        sock_io::set_nonblocking(fds[0]);
-        sock_io::set_nonblocking(fds[1]);
-    }
+    for (int i = 0; nonblocking && i < 2; ++i)
+        sock_io::set_nonblocking(fds[i]);
     return 0;
 }
 
 bool WriteAll(int fd, const void* data, long len) {
-    const char* p = static_cast<const char*>(data);
-    while (len > 0) {
+    for (const char* p = static_cast<const char*>(data); len > 0;) {
         const long n = static_cast<long>(sock_io::send_some(fd, p, static_cast<size_t>(len)));
         if (n <= 0)
             return false;
-        p += n;
-        len -= n;
+        p += n, len -= n;
     }
     return true;
 }
 
 long ReadFor(int fd, void* buf, long len, int timeout_ms) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    using Clock = std::chrono::steady_clock;
+    const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
     long got = 0;
-    char* p = static_cast<char*>(buf);
-    while (got < len) {
-        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                        end - std::chrono::steady_clock::now())
-                                        .count());
-        if (left <= 0)
+    for (long n = 0; got < len && Clock::now() < end; got += n) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+        if (sock_io::poll_one(fd, POLLIN, static_cast<int>(left.count()) + 1, nullptr) <= 0 ||
+            (n = static_cast<long>(sock_io::recv_some(fd, static_cast<char*>(buf) + got,
+                                                      static_cast<size_t>(len - got)))) <= 0)
             break;
-        if (sock_io::poll_one(fd, POLLIN, left, nullptr) <= 0)
-            break;
-        const long n =
-            static_cast<long>(sock_io::recv_some(fd, p + got, static_cast<size_t>(len - got)));
-        if (n <= 0)
-            break;
-        got += n;
     }
     return got;
 }
