@@ -1,5 +1,5 @@
 // A listening TCP socket on 127.0.0.1 or ::1 (ephemeral port) and blocking
-// socket helpers with bounded waits, for tests that need a peer.
+// socket helpers with bounded waits (defined in LoopbackServer.cpp).
 #pragma once
 
 namespace corvio_test {
