@@ -72,6 +72,12 @@ inline void Settle(int ms = 60) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+// "127.0.0.1:PORT" or "[::1]:PORT".
+inline std::string HostPort(const LoopbackServer& server) {
+    const std::string host = server.Host();
+    return (host == "::1" ? "[::1]" : host) + ":" + std::to_string(server.Port());
+}
+
 inline LoopbackServer::Options ServerOptions(bool tls, bool repeat_last = false) {
     LoopbackServer::Options opts;
     opts.tls = tls;
@@ -130,16 +136,12 @@ public:
     Session& operator=(const Session&) = delete;
 
     int Start(const LoopbackServer& server, const std::string& path, bool tls) {
-        const std::string host = server.Host();
-        const std::string url = "http://" + (host == "::1" ? "[::1]" : host) + ":" +
-                                std::to_string(server.Port()) + path;
+        const std::string url = "http://" + HostPort(server) + path;
         return tls ? dl->InitUseSsl(url.c_str(), "") : dl->Init(url.c_str());
     }
     std::string Body() {
         CHttpParser* p = dl->GetResult();
-        if (p == nullptr || p->GetContent() == nullptr)
-            return std::string();
-        return std::string(p->GetContent(), static_cast<size_t>(p->GetContentLength()));
+        return p && p->GetContent() ? std::string(p->GetContent(), p->GetContentLength()) : "";
     }
 
     Owner* owner;

@@ -145,8 +145,7 @@ public:
         const LoopbackServer::Options opts = ParseServer(c[2], tls, &scripts);
         m_server.reset(new LoopbackServer(opts, scripts));
         EXPECT_TRUE(m_server->Ok()) << m_server->Error();
-        const std::string host = m_server->Host();
-        m_host = (host == "::1" ? "[::1]" : host) + ":" + std::to_string(m_server->Port());
+        m_host = HostPort(*m_server);
         for (const std::string& word : Split(Expand(c[3]), " ; ")) {
             SCOPED_TRACE(word.substr(0, 80));
             Do(word);
