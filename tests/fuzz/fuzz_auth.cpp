@@ -4,33 +4,28 @@
 // list), byte 2 a target length n (mod 64), then n bytes of target, then the
 // WWW-Authenticate value. A value produced never holds CR, LF or NUL and
 // begins with its scheme.
-#include <cstdint>
-#include <string>
+#include <algorithm>
 
 #include "HTTP/HttpAuth.h"
 #include "fuzz_common.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz_common::quiet_log();
-    if (size < 3)
-        return 0;
+FUZZ_TARGET(3, SIZE_MAX) {
     const uint8_t flags = data[0];
     static const char* const kMethods[] = {"GET", "HEAD", "POST", "", "PUT", "OPTIONS"};
-    const size_t uri_len = std::min<size_t>(data[2] % 64, size - 3);
+    const size_t uri_len = std::min<size_t>(data[2] % 64, in.size() - 3);
     Halvex::Corvio::CHttpAuth auth;
     auth.SetUserInfo((flags & 8) ? std::string("Mu\"fa\rsa\n", 9) : "Mufasa",
                      (flags & 3) == 3 ? "0123456789abcdef0123456789ABCDEF" : "Circle Of Life");
     auth.SetPasswordType(flags & 1);
     auth.SetMethod(kMethods[data[1] % 6]);
-    auth.SetUri(fuzz_common::text(data + 3, uri_len));
+    auth.SetUri(in.substr(3, uri_len));
     if (flags & 4)
         auth.SetBody("a=1&b=2", 7);
-    auth.SetWWWAuthenticate(fuzz_common::text(data + 3 + uri_len, size - 3 - uri_len));
+    auth.SetWWWAuthenticate(in.substr(3 + uri_len));
     for (int round = 0; round < 2; ++round) {
         std::string value;
         if (auth.GetAuthorization(value))
             fuzz_common::check(value.find_first_of(std::string("\r\n\0", 3)) == std::string::npos &&
                                (value.rfind("Basic ", 0) == 0 || value.rfind("Digest ", 0) == 0));
     }
-    return 0;
 }

@@ -7,10 +7,9 @@
 // hold no '='; the challenge rewritten from an Authentication-Info value
 // begins with "Digest ", keeps every old parameter name, carries the new nonce
 // and qop quoted, and holds CR or LF only when its inputs did.
-#include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <map>
-#include <string>
 #include <string_view>
 
 #include "HTTP/HttpDigest.h"
@@ -65,8 +64,7 @@ void check_fold(const std::string& challenge, const std::string& info) {
             check(folded.find(kv.first + "=") != std::string::npos);
     const std::map<std::string, std::string> info_params = params_of(info);
     for (const char* key : {"nextnonce", "qop"}) {
-        auto it = info_params.find(key);
-        const std::string& v = it == info_params.end() ? std::string() : it->second;
+        const std::string v = info_params.count(key) ? info_params.at(key) : "";
         const bool quoted = v.size() >= 2 && v.front() == '"' && v.back() == '"';
         if (!v.empty() && v != "\"\"")
             check(folded.find(std::string(key[0] == 'q' ? "qop=" : "nonce=") +
@@ -80,8 +78,7 @@ void check_put(const std::string& request, const std::string& value) {
     const int body = detail::RequestBodyOffset(request.data(), len);
     check(body == -1 ||
           (body >= 4 && body <= len && request.compare(body - 4, 4, "\r\n\r\n") == 0));
-    int offset = -1;
-    int line_len = -1;
+    int offset = -1, line_len = -1;
     const bool found = detail::FindAuthorizationLine(request.data(), len, offset, line_len);
     // A whole header line after the request line, CR LF included.
     check(!found ||
@@ -96,8 +93,7 @@ void check_put(const std::string& request, const std::string& value) {
         return;
     const std::string line = "Authorization: " + value + "\r\n";
     const size_t at = found ? offset : body - 2;
-    const size_t removed = found ? line_len : 0;
-    check(out == request.substr(0, at) + line + request.substr(at + removed));
+    check(out == request.substr(0, at) + line + request.substr(at + (found ? line_len : 0)));
     // The body stays behind the first blank line, byte for byte.
     const int out_body = detail::RequestBodyOffset(out.data(), static_cast<int>(out.size()));
     check(out_body > 0 && out.substr(out_body) == request.substr(body));
@@ -118,17 +114,12 @@ void check_basic(const std::string& challenge) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz_common::quiet_log();
-    if (size < 1 || size > 8192)
-        return 0;
-    const size_t n = std::min<size_t>(data[0] % 64, size - 1);
-    std::string value = fuzz_common::text(data + 1, n);
-    for (char& c : value)
-        if (c == '\r' || c == '\n')
-            c = ' ';
-    std::string parts[3];
-    std::string rest = fuzz_common::text(data + 1 + n, size - 1 - n);
+FUZZ_TARGET(1, 8192) {
+    const size_t n = std::min<size_t>(data[0] % 64, in.size() - 1);
+    std::string value = in.substr(1, n);
+    std::replace(value.begin(), value.end(), '\r', ' ');
+    std::replace(value.begin(), value.end(), '\n', ' ');
+    std::string parts[3], rest = in.substr(1 + n);
     for (int i = 0; i < 3; ++i) {
         const size_t nul = i < 2 ? rest.find('\0') : std::string::npos;
         parts[i] = rest.substr(0, nul);
@@ -139,5 +130,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const std::string& t : parts)
         check_texts(t);
     check_fold(parts[1], parts[2]);
-    return 0;
 }

@@ -1,7 +1,10 @@
-// Shared by the fuzz targets.
+// Shared by the fuzz targets: FUZZ_TARGET(min, max) { ... } defines the
+// entry point, which formats every log line (level 6) into a sink that drops
+// it and runs the body on inputs of min to max bytes (`data`, and as text `in`). A broken
+// invariant calls on_broken(): abort, so that libFuzzer keeps the input; a
+// unit test that shares the checks sets its own.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -10,21 +13,6 @@
 
 namespace fuzz_common {
 
-inline void discard(int, const char*, const char*, const char*, int, const char*, const char*) {}
-
-// Every log line is formatted (level 6: all format paths run), then dropped.
-// Once per process; call at the start of each input.
-inline void quiet_log() {
-    static const bool quiet = [] {
-        Halvex::Mardel::setLogSink(&discard);
-        Halvex::Mardel::setPrintLogLevel(6);
-        return true;
-    }();
-    (void)quiet;
-}
-
-// What a broken invariant calls: abort, so that libFuzzer keeps the input; a
-// unit test that shares the checks sets its own.
 inline void (*&on_broken())() {
     static void (*handler)() = &abort;
     return handler;
@@ -35,9 +23,23 @@ inline void check(bool ok) {
         on_broken()();
 }
 
-// Bytes of the input as text.
-inline std::string text(const uint8_t* data, size_t size) {
-    return std::string(reinterpret_cast<const char*>(data), size);
+inline void quiet_log() {
+    static const bool quiet = [] {
+        Halvex::Mardel::setLogSink(
+            [](int, const char*, const char*, const char*, int, const char*, const char*) {});
+        return Halvex::Mardel::setPrintLogLevel(6), true;
+    }();
+    (void)quiet;
 }
 
 }  // namespace fuzz_common
+
+#define FUZZ_TARGET(min, max)                                                       \
+    static void fuzz_one(const uint8_t* data, const std::string& in);               \
+    extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {       \
+        fuzz_common::quiet_log();                                                   \
+        if (size - (min) <= (max) - (min))                                          \
+            fuzz_one(data, std::string(reinterpret_cast<const char*>(data), size)); \
+        return 0;                                                                   \
+    }                                                                               \
+    static void fuzz_one(const uint8_t* data, const std::string& in)

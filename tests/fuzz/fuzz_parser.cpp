@@ -1,38 +1,22 @@
-// CHttpParser fed in slices chosen by the input.
-//
-// Input: byte 0 flags (bit 0 header-only mode, bit 1 a maximum buffer length
-// from bytes 1-2, bit 2 an end-of-input call at the end, bit 3 a Clone after
-// the first slice that must end as the original), bytes 3-6 slice sizes used
-// in turn (0: the whole rest), the message from byte 7 on.
-//
-// Checked (parser_feed.h): no crash or sanitizer report; GetContent is NULL
-// before a final state, except the bytes kept in HTTP_PARSER_BUFFER_FULL;
-// every text and buffer handed out is NUL-terminated where its length says;
-// input after a final state is refused; the clone ends exactly as the
-// original. Here: for messages whose header fits the header block, feeding
-// the message whole ends as feeding it in slices; and the same slices fed in
-// streaming mode (a body callback) hand out the bytes the stored mode keeps
-// and end the same way, except where the 64-bit bounds take what the 32-bit
-// ones refuse.
-#include <cstdint>
-#include <string>
-#include <vector>
-
+// CHttpParser fed in slices chosen by the input. Byte 0: flags (bit 0
+// header-only, bit 1 a buffer limit from bytes 1-2, bit 2 an end-of-input call,
+// bit 3 a Clone after the first slice); bytes 3-6 slice sizes used in turn (0:
+// the rest); the message from byte 7. Checked, besides parser_feed.h: a
+// message whose header fits the header block ends the same fed whole; fed
+// streamed (a body callback) it hands out the bytes the stored mode keeps and
+// ends the same, except where the 64-bit bounds take what the 32-bit refuse.
 #include "parser_feed.h"
 
 using namespace parser_feed;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz_common::quiet_log();
-    if (size < 7)
-        return 0;
+FUZZ_TARGET(7, SIZE_MAX) {
     Options o;
     o.header_only = data[0] & 1;
     o.max_buf = (data[0] & 2) ? (data[1] | (data[2] << 8)) : 0;
     o.eof = data[0] & 4;
     o.clone = data[0] & 8;
     const std::vector<size_t> sizes(data + 3, data + 7);
-    const std::string msg = fuzz_common::text(data + 7, size - 7);
+    const std::string msg = in.substr(7);
 
     CHttpParser parser;
     const Result sliced = feed(parser, msg, sizes, o);
@@ -59,5 +43,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     parser.Reset();
     check(parser.GetStatus() == HTTP_PARSE_INIT && parser.GetMaxBufferLen() == o.max_buf);
-    return 0;
 }

@@ -1,6 +1,8 @@
 // Feeding CHttpParser in slices and reading back all it hands out; shared by
-// the parser fuzz target and the parser corpus test. A broken invariant goes
-// to fuzz_common::check.
+// the parser fuzz target and the parser corpus test. Checked: GetContent is
+// NULL before a final state, except the bytes kept in HTTP_PARSER_BUFFER_FULL;
+// every text and buffer handed out is NUL-terminated where its length says;
+// input after a final state is refused; a clone ends exactly as the original.
 #pragma once
 
 #include <algorithm>
@@ -17,12 +19,11 @@ namespace parser_feed {
 using namespace Halvex::Corvio;
 using fuzz_common::check;
 
+// stream: a body callback collects the body; clone: a clone taken after the
+// first slice must end the same.
 struct Options {
-    bool header_only = false;
+    bool header_only = false, eof = false, stream = false, clone = false;
     int max_buf = 0;
-    bool eof = false;
-    bool stream = false;  // a body callback collects the body
-    bool clone = false;   // a clone taken after the first slice must end the same
 };
 
 struct Result {
@@ -88,12 +89,9 @@ inline Result inspect(CHttpParser& p, const std::string* streamed) {
         r.has_content = true;
         r.content.assign(content, static_cast<size_t>(r.length));
     }
-    const unsigned char* extra = p.GetExtraBuffer();
-    check((extra != nullptr) == (p.GetExtraLength() > 0));
-    if (extra) {
-        check(extra[p.GetExtraLength()] == '\0');
-        r.extra.assign(reinterpret_cast<const char*>(extra), (size_t)p.GetExtraLength());
-    }
+    const char* extra = reinterpret_cast<const char*>(p.GetExtraBuffer());
+    check((extra != nullptr) == (p.GetExtraLength() > 0) && (!extra || !extra[p.GetExtraLength()]));
+    r.extra = extra ? std::string(extra, static_cast<size_t>(p.GetExtraLength())) : "";
     return r;
 }
 

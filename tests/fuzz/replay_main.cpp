@@ -5,10 +5,8 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <iterator>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,22 +19,14 @@ int main(int argc, char** argv) {
         for (struct dirent* e; dir && (e = readdir(dir)) != nullptr;)
             if (e->d_name[0] != '.')
                 files.push_back(std::string(argv[i]) + "/" + e->d_name);
-        if (dir)
-            closedir(dir);
-        else
-            files.push_back(argv[i]);
+        dir ? (void)closedir(dir) : files.push_back(argv[i]);
     }
     for (const std::string& path : files) {
         std::ifstream in(path, std::ios::binary);
-        if (!in) {
-            fprintf(stderr, "cannot open %s\n", path.c_str());
-            return 1;
-        }
-        const std::string bytes{std::istreambuf_iterator<char>(in),
-                                std::istreambuf_iterator<char>()};
-        std::unique_ptr<uint8_t[]> exact(new uint8_t[bytes.size()]);
-        memcpy(exact.get(), bytes.data(), bytes.size());
-        LLVMFuzzerTestOneInput(exact.get(), bytes.size());
+        const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+        const std::vector<uint8_t> exact(bytes.begin(), bytes.end());  // capacity == size
+        if (!in.is_open() || LLVMFuzzerTestOneInput(exact.data(), exact.size()) != 0)
+            return fprintf(stderr, "cannot replay %s\n", path.c_str()), 1;
     }
     printf("replayed %d inputs\n", static_cast<int>(files.size()));
     return files.empty() ? 1 : 0;

@@ -9,29 +9,30 @@
 namespace corvio_test {
 namespace {
 
+const char kHex[] = "0123456789abcdef0123456789ABCDEF", kPlain[] = "rnt\\";
+
 int hex_digit(char c) {
-    const char* digits = "0123456789abcdef0123456789ABCDEF";
-    const char* at = c ? strchr(digits, c) : nullptr;
-    return at ? static_cast<int>(at - digits) % 16 : -1;
+    const char* at = c ? strchr(kHex, c) : nullptr;
+    return at ? static_cast<int>(at - kHex) % 16 : -1;
 }
 
 bool unescape(const std::string& raw, std::string& out) {
     out.clear();
     for (size_t i = 0; i < raw.size(); ++i) {
-        const char* plain = "rnt\\";
-        const char* at = i + 1 < raw.size() ? strchr(plain, raw[i + 1]) : nullptr;
+        const char next = i + 1 < raw.size() ? raw[i + 1] : '\0';
+        const char* plain = next ? strchr(kPlain, next) : nullptr;
+        std::string text;
         if (raw[i] != '\\') {
             out += raw[i];
-        } else if (at && raw[i + 1]) {
-            out += "\r\n\t\\"[at - plain];
+        } else if (plain) {
+            out += "\r\n\t\\"[plain - kPlain];
             ++i;
-        } else if (i + 3 < raw.size() && raw[i + 1] == 'x' && hex_digit(raw[i + 2]) >= 0 &&
+        } else if (next == 'x' && i + 3 < raw.size() && hex_digit(raw[i + 2]) >= 0 &&
                    hex_digit(raw[i + 3]) >= 0) {
             out += static_cast<char>(hex_digit(raw[i + 2]) * 16 + hex_digit(raw[i + 3]));
             i += 3;
-        } else if (i + 1 < raw.size() && raw[i + 1] == '{') {
+        } else if (next == '{') {
             const size_t star = raw.find('*', i), end = raw.find('}', i);
-            std::string text;
             if (star > end || end == std::string::npos ||
                 !unescape(raw.substr(star + 1, end - star - 1), text))
                 return false;
@@ -60,11 +61,8 @@ long long Case::num(size_t i) const {
 }
 
 unsigned long long Case::unum(size_t i) const {
-    char* end = nullptr;
-    const unsigned long long v = std::strtoull(fields.at(i).c_str(), &end, 10);
-    EXPECT_TRUE(!fields[i].empty() && fields[i][0] != '-' && *end == '\0')
-        << where << ": no unsigned number: " << fields[i];
-    return v;
+    EXPECT_TRUE(num(i) >= 0) << where << ": no unsigned number: " << fields[i];
+    return std::strtoull(fields[i].c_str(), nullptr, 10);
 }
 
 bool Case::yes(size_t i) const {
@@ -77,40 +75,32 @@ std::vector<Case> LoadCases(const std::string& file, const std::string& section,
     std::vector<Case> cases;
     const std::string path = std::string(CORVIO_TEST_DATA_DIR) + "/" + file;
     std::ifstream in(path, std::ios::binary);
-    if (!in)
-        ADD_FAILURE() << "cannot read " << path;
+    EXPECT_TRUE(in) << "cannot read " << path;
     bool inside = false;
-    std::string line;
+    std::string line, value;
     for (int number = 1; std::getline(in, line); ++number) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        if (line.empty() || line[0] == '#' || trim(line).empty())
+        if (trim(line).empty() || line[0] == '#')
             continue;
-        if (line[0] == '[' && line.back() == ']' && line.find('|') == std::string::npos) {
-            inside = line == "[" + section + "]";
-            continue;
-        }
-        if (!inside)
+        const bool header = line[0] == '[' && line.back() == ']' && line.find('|') == line.npos;
+        inside = header ? line == "[" + section + "]" : inside;
+        if (header || !inside)
             continue;
         Case c;
         c.where = file + ":" + std::to_string(number);
         for (size_t start = 0, bar = 0; bar != std::string::npos; start = bar + 1) {
             bar = line.find('|', start);
             const std::string raw = trim(line.substr(start, bar - start));
-            std::string value;
-            if (!unescape(raw, value))
-                ADD_FAILURE() << c.where << ": bad escape in " << raw;
+            EXPECT_TRUE(unescape(raw, value)) << c.where << ": bad escape in " << raw;
             c.nulls.push_back(raw == "(null)");
             c.fields.push_back(value);
         }
-        if (c.fields.size() < min_fields)
-            ADD_FAILURE() << c.where << ": " << c.fields.size() << " fields, at least "
-                          << min_fields << " wanted";
-        else
+        EXPECT_GE(c.fields.size(), min_fields) << c.where << ": too few fields";
+        if (c.fields.size() >= min_fields)
             cases.push_back(c);
     }
-    if (cases.empty())
-        ADD_FAILURE() << "no cases in [" << section << "] of " << path;
+    EXPECT_FALSE(cases.empty()) << "no cases in [" << section << "] of " << path;
     return cases;
 }
 
