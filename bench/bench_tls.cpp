@@ -29,11 +29,10 @@
 #include "Sablon/StreamSender.h"
 #include "support/CertMaker.h"
 #include "support/LoopbackServer.h"
-#include "support/TlsClient.h"
+#include "support/TcpListener.h"
 
 using namespace Halvex::Sablon;
 using corvio_test::CertMaker;
-using corvio_test::ConnectTcp;
 using corvio_test::LoopbackServer;
 using corvio_test::Step;
 using Clock = std::chrono::steady_clock;
@@ -135,7 +134,8 @@ void WaitFlag(const std::atomic<bool>& flag) {
 
 void ReactorRecv(benchmark::State& state) {
     for (auto _ : state) {
-        CSockStream* tcp = ConnectTcp(*g_server);
+        const int fd = corvio_test::TcpConnect(4, g_server->Port());
+        CSockStream* tcp = fd < 0 ? nullptr : new CSockStream(fd);
         if (tcp == nullptr) {
             state.SkipWithError("connect");
             return;

@@ -1,21 +1,10 @@
-// The reactor across threads. Close() racing with socket events and
-// messages: every handle_close exactly once, nothing after it, one call at a
-// time per handler on its own loop; messages across loops arrive once and in
-// order per sender. A program that leaves main with handlers open, sockets
-// registered, messages queued, a sender holding bytes and TLS hand-shakes
-// under way: every open handler gets its handle_close on its loop, owners
-// before what they own, the process exits with its own status, and the
-// sanitizers (leak check included) find nothing.
+// The reactor across threads: Close() racing with events and messages,
+// messages across loops, and a process leaving main with handlers open.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "Corvio/CHttpDownloader.h"
 #include "Sablon/Reactor.h"
@@ -28,10 +17,9 @@ using namespace corvio_test;
 
 namespace {
 
-// Handlers opened from four threads at once, each ended one of four ways
-// while its events and messages flow: by the test's thread; by itself in its
-// next message; by itself when its peer closes; by its opener right after
-// registering it.
+// Handlers opened from four threads, each ended while events and messages
+// flow by (i % 4) the test's thread, itself in its next message, itself when
+// its peer closes, its opener right after registering it.
 TEST(CloseRace, CloseWhileEventsAndMessagesFlow) {
     const int kHandlers = 200;
     std::vector<std::shared_ptr<Record>> recs(kHandlers);
@@ -46,14 +34,10 @@ TEST(CloseRace, CloseWhileEventsAndMessagesFlow) {
             ASSERT_EQ(SocketPair(sv, true), 0);
             peers[i] = sv[1];
             auto* h = hs[i] = new RecordingHandler(recs[i]);
-            auto* s = new CSockStream(sv[0]);
+            auto* s = h->stream = new CSockStream(sv[0]);
             h->on[Record::INPUT] = [s, i](RecordingHandler* self, int) {
                 char buf[256];
                 return s->Recv(buf, sizeof(buf)) >= 0 ? 0 : i % 4 == 2 ? (self->Close(), -1) : -1;
-            };
-            h->on_close = [s](RecordingHandler* self) {
-                self->RemoveSock(*s);
-                delete s;
             };
             if (i % 4 == 1)
                 h->on_message = [](RecordingHandler* self, const NetMessage&) { self->Close(); };
@@ -171,45 +155,34 @@ TEST(Messages, AcrossLoopsOnceAndInOrderPerSender) {
     for (auto& o : outside)
         o->Close();
     EXPECT_TRUE(WaitUntil([&] { return rec->closes + srec->closes == kSenders + 1; }, 5000));
-    // Outside handlers are deleted here, once their handle_close has run.
     for (auto& o : outside)
         EXPECT_TRUE(WaitUntil([&] { return o->closes.load() == 1; }, 5000));
 }
 
-// Owns a stream (may be null) and, when asked, a sender and a second
-// handler, as a downloader owns its sender and its retry downloader; it ends
-// them in its own handle_close.
-class Owned : public CNetHandler {
-public:
+// Owns a stream (may be null) and, as a parent, a sender and a child handler
+// (as a downloader owns its sender and retry downloader), ended in its handle_close.
+struct Owned : CNetHandler {
+    CSockStream* m_stream;
+    CStreamSender* m_sender = nullptr;
+    CNetHandler* m_child = nullptr;
     explicit Owned(CSockStream* s, bool parent = false) : m_stream(s) {
-        if (parent) {
-            m_sender = CStreamSender::Create();
-            m_child = new Owned(nullptr);
-        }
+        if (parent)
+            m_sender = CStreamSender::Create(), m_child = new Owned(nullptr);
     }
     int handle_input(int) override {
         char buf[64];
         return m_stream->Recv(buf, sizeof(buf)) < 0 ? -1 : 0;
     }
     int handle_close(CNetHandler*) override {
-        if (m_stream) {
+        if (m_stream)
             RemoveSock(*m_stream);
-            delete m_stream;
-        }
-        if (m_sender) {
-            m_sender->Clear();
-            m_sender->Close();
-            m_child->Close();
-        }
+        delete m_stream;
+        if (m_sender)
+            m_sender->Clear(), m_sender->Close(), m_child->Close();
         fprintf(stderr, m_sender ? "parent closed\n" : "closed\n");
         delete this;
         return 0;
     }
-
-private:
-    CSockStream* m_stream;
-    CStreamSender* m_sender = nullptr;
-    CNetHandler* m_child = nullptr;
 };
 
 void leave_open_and_exit(int what) {
@@ -229,8 +202,7 @@ void leave_open_and_exit(int what) {
         Owned* h = new Owned(a);
         if (h->RegisterSock(*a, 5, 60000000) != 0)
             std::_Exit(91);
-        // The peer keeps sending: input events until the end. Nobody closes
-        // its sender: the exit does.
+        // The peer keeps sending until the end; only the exit closes its sender.
         auto* b = new CSockStream(sv[1]);
         CStreamSender* sender = CStreamSender::Create();
         sender->Attach(new Owned(b), b);
@@ -243,8 +215,7 @@ void leave_open_and_exit(int what) {
     exit(what);
 }
 
-// `text` at least `n` times (a matcher, not a regular expression: Windows
-// builds of GoogleTest know only simple ones).
+// `text` at least `n` times (Windows builds of GoogleTest know only simple regexes).
 ::testing::Matcher<const std::string&> Repeated(std::string text, int n) {
     return ::testing::Truly([text, n](const std::string& err) {
         int found = 0;
@@ -256,8 +227,8 @@ void leave_open_and_exit(int what) {
 
 TEST(Exit, OpenHandlersAreClosedAtExit) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    // Hand-shakes under way; open sockets, messages and a sender; owners
-    // that close what they own before the exit reaches it.
+    // Every open handler is closed on its loop, owners before what they own; the
+    // exit status stays; the sanitizers (leaks too) find nothing.
     EXPECT_EXIT(leave_open_and_exit(6), ::testing::ExitedWithCode(6), "closed\n");
     EXPECT_EXIT(leave_open_and_exit(7), ::testing::ExitedWithCode(7), Repeated("closed\n", 17));
     EXPECT_EXIT(leave_open_and_exit(5), ::testing::ExitedWithCode(5),

@@ -4,7 +4,6 @@
 #include <openssl/rand.h>
 #include <openssl/x509v3.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -35,15 +34,6 @@ std::string pem(const std::function<void(BIO*)>& write) {
     std::string text(data, static_cast<size_t>(len > 0 ? len : 0));
     BIO_free(bio);
     return text;
-}
-
-std::string pem(X509* cert, EVP_PKEY* key) {
-    return pem([&](BIO* b) {
-        if (cert)
-            PEM_write_bio_X509(b, cert);
-        if (key)
-            PEM_write_bio_PrivateKey(b, key, nullptr, nullptr, 0, nullptr, nullptr);
-    });
 }
 
 // A certificate for `key` named `cn`, signed by `issuer` (self-signed when null).
@@ -88,15 +78,15 @@ std::string crl_pem(Authority& issuer, const std::vector<long>& serials) {
     ASN1_TIME* next = X509_gmtime_adj(nullptr, 24 * 3600);
     X509_CRL_set1_lastUpdate(crl, last);
     X509_CRL_set1_nextUpdate(crl, next);
+    ASN1_INTEGER* number = ASN1_INTEGER_new();
     for (long serial : serials) {
         X509_REVOKED* rev = X509_REVOKED_new();
-        ASN1_INTEGER* number = ASN1_INTEGER_new();
         ASN1_INTEGER_set(number, serial);
         X509_REVOKED_set_serialNumber(rev, number);
         X509_REVOKED_set_revocationDate(rev, last);
-        ASN1_INTEGER_free(number);
         X509_CRL_add0_revoked(crl, rev);
     }
+    ASN1_INTEGER_free(number);
     ASN1_TIME_free(last);
     ASN1_TIME_free(next);
     X509_CRL_sort(crl);
@@ -108,11 +98,12 @@ std::string crl_pem(Authority& issuer, const std::vector<long>& serials) {
 }
 
 // Writes <file>.crt, .key and .pem; empty paths when one fails.
-CertMaker::Identity save(const CertMaker& m, const std::string& file, X509* cert, EVP_PKEY* key,
-                         const std::string& cn) {
-    const std::string c = pem(cert, nullptr), k = pem(nullptr, key);
+CertMaker::Identity save(const CertMaker& m, const std::string& file, X509* cert, EVP_PKEY* key) {
+    const std::string c = pem([&](BIO* b) { PEM_write_bio_X509(b, cert); });
+    const std::string k = pem(
+        [&](BIO* b) { PEM_write_bio_PrivateKey(b, key, nullptr, nullptr, 0, nullptr, nullptr); });
     CertMaker::Identity id{m.WriteFile(file + ".crt", c), m.WriteFile(file + ".key", k),
-                           m.WriteFile(file + ".pem", c + k), cn};
+                           m.WriteFile(file + ".pem", c + k)};
     return id.cert.empty() || id.key.empty() || id.pem.empty() ? CertMaker::Identity() : id;
 }
 
@@ -130,14 +121,11 @@ CertMaker::CertMaker() : m_impl(new Impl) {
     if (ec)
         tmp = "/tmp";
     for (int attempt = 0; attempt < 16 && m_dir.empty(); ++attempt) {
-        unsigned char r[6];
-        char name[32];
-        if (RAND_bytes(r, sizeof(r)) != 1)
-            break;
-        snprintf(name, sizeof(name), "corvio-certs-%02x%02x%02x%02x%02x%02x", r[0], r[1], r[2],
-                 r[3], r[4], r[5]);
-        if (std::filesystem::create_directory(tmp / name, ec) && !ec)
-            m_dir = (tmp / name).generic_string();
+        unsigned long long r = 0;
+        RAND_bytes(reinterpret_cast<unsigned char*>(&r), sizeof(r));
+        const auto dir = tmp / ("corvio-certs-" + std::to_string(r));
+        if (r != 0 && std::filesystem::create_directory(dir, ec) && !ec)
+            m_dir = dir.generic_string();
     }
     if (m_dir.empty())
         m_error = "cannot make a temporary directory under " + tmp.generic_string();
@@ -159,9 +147,7 @@ const CertMaker& CertMaker::Shared() {
 std::string CertMaker::WriteFile(const std::string& name, const std::string& content) const {
     const std::string path = m_dir + "/" + name;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    out.close();
-    return out ? path : "";
+    return out << content << std::flush ? path : "";
 }
 
 std::string CertMaker::ReadFile(const std::string& path) {
@@ -189,7 +175,7 @@ CertMaker::Identity CertMaker::Issue(const std::string& file, const std::string&
     if (!cert)
         return Identity();
     auth.issued.push_back(auth.next_serial++);
-    return save(*this, file, cert.get(), key.get(), cn);
+    return save(*this, file, cert.get(), key.get());
 }
 
 bool CertMaker::make_all() {
@@ -204,7 +190,7 @@ bool CertMaker::make_all() {
                                   1);
         if (!auth.cert)
             return false;
-        id = save(*this, file, auth.cert.get(), auth.key.get(), cn);
+        id = save(*this, file, auth.cert.get(), auth.key.get());
         return !id.pem.empty();
     };
     const std::string ip_san = "IP:127.0.0.1,IP:::1";

@@ -1,23 +1,9 @@
-// Certificates made at test time with OpenSSL, as PEM files in a fresh
-// temporary directory removed with the maker. Keys are EC P-256, signatures
-// SHA-256, valid from one hour ago for one day; subjects C=ZZ, O=Corvio Tests.
-//
-//   ca                "Corvio Test CA", self-signed; the trust anchor.
-//   other_ca          "Corvio Other CA", self-signed; trusted by nobody.
-//   server_ip         CN=127.0.0.1, no subjectAltName.            (by ca)
-//   server_ip_san     CN=127.0.0.1, SAN IP:127.0.0.1, IP:::1.      (by ca)
-//   server_host       CN=corvio.test, no subjectAltName.          (by ca)
-//   server_host_san   CN=corvio.test, SAN DNS:corvio.test, DNS:localhost,
-//                     IP:127.0.0.1, IP:::1.                       (by ca)
-//   server_revoked    CN=127.0.0.1, listed in ca_crl.             (by ca)
-//   server_untrusted  CN=127.0.0.1, SAN IP:127.0.0.1, IP:::1.  (by other_ca)
-//   client            CN=corvio-client, extendedKeyUsage clientAuth (by ca)
-//   ca_crl            CRL of ca listing server_revoked only.
-//   other_crl         CRL of other_ca listing the serial numbers of every
-//                     certificate ca issued: it must revoke none of them.
-//
-// Each Identity has `cert`, `key` (unencrypted PKCS#8) and `pem` (both).
-// Use CertMaker::Shared() once per process and check Ok().
+// Certificates made at test time with OpenSSL (EC P-256, SHA-256, valid from an
+// hour ago for a day, subjects C=ZZ, O=Corvio Tests) as files in a temporary
+// directory removed with the maker. make_all (CertMaker.cpp) lists the identities
+// and their names and subjectAltNames: ca and other_ca are self-signed, the rest
+// issued by ca, server_untrusted by other_ca; ca_crl revokes server_revoked only,
+// other_crl lists every serial number ca issued (and so must revoke none).
 #pragma once
 
 #include <memory>
@@ -28,16 +14,15 @@ namespace corvio_test {
 class CertMaker {
 public:
     struct Identity {
-        std::string cert, key, pem;  // file paths
-        std::string cn;              // the subject's common name
+        std::string cert, key, pem;  // file paths: Dir()/<name>.crt, .key, .pem
     };
 
-    CertMaker();
+    CertMaker();  // use Shared() and check Ok()
     ~CertMaker();
     CertMaker(const CertMaker&) = delete;
     CertMaker& operator=(const CertMaker&) = delete;
 
-    // One set for the whole process, made on first use (thread-safe).
+    // One set for the process, made on first use (thread-safe).
     static const CertMaker& Shared();
 
     bool Ok() const { return m_error.empty(); }
@@ -50,11 +35,9 @@ public:
     // A file's content ("" when it cannot be read).
     static std::string ReadFile(const std::string& path);
 
-    // One more leaf into Dir()/<file>.{crt,key,pem}, by ca (or other_ca),
-    // CN `cn` byte for byte (a NUL inside, or beyond 64 bytes, is possible),
-    // subjectAltName `san` in OpenSSL's notation ("" for none),
-    // extendedKeyUsage serverAuth (clientAuth with `client`). Thread-safe;
-    // empty paths on failure.
+    // One more leaf (thread-safe; empty paths on failure): CN `cn` byte for byte
+    // (a NUL or over 64 bytes possible), subjectAltName `san` in OpenSSL's
+    // notation, extendedKeyUsage serverAuth (clientAuth with `client`).
     Identity Issue(const std::string& file, const std::string& cn, const std::string& san = "",
                    bool by_other_ca = false, bool client = false) const;
 
@@ -65,8 +48,7 @@ public:
 private:
     struct Impl;
     bool make_all();
-    std::string m_dir;
-    std::string m_error;
+    std::string m_dir, m_error;
     std::unique_ptr<Impl> m_impl;
 };
 

@@ -1,5 +1,5 @@
-// Socket addresses and the word scanner as rows of tests/data/net_sock.txt;
-// the stream's refusals at once and Detach.
+// Socket addresses and the word scanner (rows of tests/data/net_sock.txt); the
+// stream's refusals at once and Detach.
 #include "Sablon/Sock.h"
 
 #include <gtest/gtest.h>
@@ -19,11 +19,9 @@ using namespace corvio_test;
 namespace {
 
 std::unique_ptr<CSockAddr> Make(const std::string& kind) {
-    if (kind == "4")
-        return std::unique_ptr<CSockAddr>(new CSockAddrIPv4);
-    if (kind == "6")
-        return std::unique_ptr<CSockAddr>(new CSockAddrIPv6);
-    return std::unique_ptr<CSockAddr>(new CSockAddrStorage);
+    return std::unique_ptr<CSockAddr>(kind == "4"   ? (CSockAddr*)new CSockAddrIPv4
+                                      : kind == "6" ? (CSockAddr*)new CSockAddrIPv6
+                                                    : new CSockAddrStorage);
 }
 
 TEST(SockAddr, SetIpTable) {
