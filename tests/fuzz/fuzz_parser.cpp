@@ -10,11 +10,8 @@
 using namespace parser_feed;
 
 FUZZ_TARGET(7, SIZE_MAX) {
-    Options o;
-    o.header_only = data[0] & 1;
-    o.max_buf = (data[0] & 2) ? (data[1] | (data[2] << 8)) : 0;
-    o.eof = data[0] & 4;
-    o.clone = data[0] & 8;
+    Options o{(data[0] & 1) != 0, (data[0] & 4) != 0, false, (data[0] & 8) != 0,
+              (data[0] & 2) ? data[1] | data[2] << 8 : 0};
     const std::vector<size_t> sizes(data + 3, data + 7);
     const std::string msg = in.substr(7);
 

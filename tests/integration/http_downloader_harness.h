@@ -29,10 +29,8 @@ class Owner : public Halvex::Sablon::CNetHandler {
 public:
     int handle_message(long from_id, unsigned int msg, long) override {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (msg == Halvex::Corvio::MSG_DOWNLOAD_END) {
-            ++m_ends;
-            m_foreign += from_id != m_expected_from;
-        }
+        if (msg == Halvex::Corvio::MSG_DOWNLOAD_END)
+            ++(from_id == m_expected_from ? m_ends : m_foreign);
         m_cond.notify_all();
         return 0;
     }
@@ -42,19 +40,15 @@ public:
         m_cond.notify_all();
         return 0;
     }
+    // Waits until `count` end notices came from the owner's downloader.
     bool WaitEnds(int count, int timeout_ms = 5000) {
         std::unique_lock<std::mutex> lock(m_mutex);
         return m_cond.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                                [&] { return m_ends >= count; });
     }
-    int Ends() {
+    int Ends(bool foreign = false) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        return m_ends;
-    }
-    // End notices that did not come from the owner's downloader.
-    int Foreign() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_foreign;
+        return foreign ? m_foreign : m_ends;
     }
     void Shutdown() {
         Close();
@@ -78,10 +72,16 @@ inline void Settle(int ms = 60) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-inline LoopbackServer::Options ServerOptions(bool tls, int family = 4) {
+// "127.0.0.1:PORT" or "[::1]:PORT".
+inline std::string HostPort(const LoopbackServer& server) {
+    const std::string host = server.Host();
+    return (host == "::1" ? "[::1]" : host) + ":" + std::to_string(server.Port());
+}
+
+inline LoopbackServer::Options ServerOptions(bool tls, bool repeat_last = false) {
     LoopbackServer::Options opts;
-    opts.family = family;
     opts.tls = tls;
+    opts.repeat_last = repeat_last;
     opts.io_timeout_ms = 3000;
     opts.linger_ms = 500;
     opts.cert_file = corvio_test::CertMaker::Shared().server_ip_san.cert;
@@ -120,8 +120,8 @@ struct Sink : Halvex::Corvio::IHttpBodySink {
 
 class Session {
 public:
-    explicit Session(bool streaming = false)
-        : owner(new Owner()), dl(CHttpDownloader::Create(owner->GetID())), stream(streaming) {
+    explicit Session(bool stream = false)
+        : owner(new Owner()), dl(CHttpDownloader::Create(owner->GetID())) {
         owner->m_expected_from = dl->GetID();
         if (stream)
             EXPECT_EQ(dl->SetBodySink(&sink), 0);
@@ -136,21 +136,16 @@ public:
     Session& operator=(const Session&) = delete;
 
     int Start(const LoopbackServer& server, const std::string& path, bool tls) {
-        const std::string host = server.Host();
-        const std::string url = "http://" + (host == "::1" ? "[::1]" : host) + ":" +
-                                std::to_string(server.Port()) + path;
+        const std::string url = "http://" + HostPort(server) + path;
         return tls ? dl->InitUseSsl(url.c_str(), "") : dl->Init(url.c_str());
     }
     std::string Body() {
         CHttpParser* p = dl->GetResult();
-        if (p == nullptr || p->GetContent() == nullptr)
-            return std::string();
-        return std::string(p->GetContent(), static_cast<size_t>(p->GetContentLength()));
+        return p && p->GetContent() ? std::string(p->GetContent(), p->GetContentLength()) : "";
     }
 
     Owner* owner;
     CHttpDownloader* dl;
-    bool stream;
     Sink sink;
 };
 

@@ -9,12 +9,7 @@
 namespace corvio_test {
 namespace {
 
-const char kHex[] = "0123456789abcdef0123456789ABCDEF", kPlain[] = "rnt\\";
-
-int hex_digit(char c) {
-    const char* at = c ? strchr(kHex, c) : nullptr;
-    return at ? static_cast<int>(at - kHex) % 16 : -1;
-}
+const char kPlain[] = "rnt\\";
 
 bool unescape(const std::string& raw, std::string& out) {
     out.clear();
@@ -27,9 +22,9 @@ bool unescape(const std::string& raw, std::string& out) {
         } else if (plain) {
             out += "\r\n\t\\"[plain - kPlain];
             ++i;
-        } else if (next == 'x' && i + 3 < raw.size() && hex_digit(raw[i + 2]) >= 0 &&
-                   hex_digit(raw[i + 3]) >= 0) {
-            out += static_cast<char>(hex_digit(raw[i + 2]) * 16 + hex_digit(raw[i + 3]));
+        } else if (next == 'x' && i + 3 < raw.size() &&
+                   raw.find_first_not_of("0123456789abcdefABCDEF", i + 2) >= i + 4) {
+            out += static_cast<char>(strtol(raw.substr(i + 2, 2).c_str(), nullptr, 16));
             i += 3;
         } else if (next == '{') {
             const size_t star = raw.find('*', i), end = raw.find('}', i);

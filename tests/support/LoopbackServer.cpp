@@ -42,6 +42,21 @@ std::string ssl_error_text() {
     return buf;
 }
 
+// The loopback address of the family; the port sits at the same place in
+// both address kinds.
+socklen_t loopback(int family, unsigned short port, sockaddr_storage* ss) {
+    memset(ss, 0, sizeof(*ss));
+    reinterpret_cast<sockaddr_in*>(ss)->sin_port = htons(port);
+    if (family == 6) {
+        reinterpret_cast<sockaddr_in6*>(ss)->sin6_family = AF_INET6;
+        reinterpret_cast<sockaddr_in6*>(ss)->sin6_addr = in6addr_loopback;
+        return sizeof(sockaddr_in6);
+    }
+    reinterpret_cast<sockaddr_in*>(ss)->sin_family = AF_INET;
+    reinterpret_cast<sockaddr_in*>(ss)->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return sizeof(sockaddr_in);
+}
+
 }  // namespace
 
 // One accepted connection while its script runs (on its own thread).
@@ -203,11 +218,10 @@ struct LoopbackServer::Conn {
     }
 
     bool sleep(int ms) {
-        for (const auto end = Clock::now() + std::chrono::milliseconds(ms); Clock::now() < end;) {
+        for (const auto end = Clock::now() + std::chrono::milliseconds(ms); Clock::now() < end;
+             std::this_thread::sleep_for(std::chrono::milliseconds(2)))
             if (stopped())
                 return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
         return true;
     }
 
@@ -347,13 +361,9 @@ void LoopbackServer::Stop() {
     m_stop.store(true);
     if (m_acceptor.joinable())
         m_acceptor.join();
-    std::vector<std::thread> threads;
-    {
-        std::lock_guard<std::mutex> lock(m_threads_mutex);
-        threads.swap(m_threads);
-    }
-    for (auto& t : threads)
+    for (auto& t : m_threads)  // the acceptor, which adds them, has ended
         t.join();
+    m_threads.clear();
     if (m_listener)
         m_listener->Close();
     m_listen_fd = -1;
@@ -361,26 +371,20 @@ void LoopbackServer::Stop() {
 
 void LoopbackServer::accept_loop() {
     while (!m_stop.load()) {
-        if (sock_io::poll_one(m_listen_fd, POLLIN, kSliceMs, nullptr) <= 0)
-            continue;
-        const int fd = sock_io::accept_socket(m_listen_fd, true);
+        const int fd = sock_io::poll_one(m_listen_fd, POLLIN, kSliceMs, nullptr) <= 0
+                           ? -1
+                           : sock_io::accept_socket(m_listen_fd, true);
         if (fd < 0)
             continue;
-        size_t index;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            index = m_logs.size();
-            m_logs.emplace_back();
-        }
-        m_changed.notify_all();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const size_t index = m_logs.size();
+        m_logs.emplace_back();
         if ((index < m_scripts.size() || (m_options.repeat_last && !m_scripts.empty())) &&
-            static_cast<int>(index) < m_options.max_connections) {
-            std::lock_guard<std::mutex> lock(m_threads_mutex);
+            static_cast<int>(index) < m_options.max_connections)
             m_threads.emplace_back([this, index, fd] { serve(index, fd); });
-            continue;
-        }
-        sock_io::close_socket(fd);
-        update(index, [](ConnectionLog& log) { log.done = true; });
+        else
+            sock_io::close_socket(fd), m_logs.back().done = true;
+        m_changed.notify_all();
     }
 }
 
@@ -411,12 +415,6 @@ size_t LoopbackServer::Accepted() const {
     return m_logs.size();
 }
 
-bool LoopbackServer::WaitAccepted(size_t count, int timeout_ms) const {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                              [&] { return m_logs.size() >= count; });
-}
-
 bool LoopbackServer::WaitDone(size_t count, int timeout_ms) const {
     std::unique_lock<std::mutex> lock(m_mutex);
     return m_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
@@ -437,7 +435,6 @@ ConnectionLog LoopbackServer::Connection(size_t index) const {
 
 std::string LoopbackServer::Pattern(uint64_t offset, size_t len) {
     std::string out;
-    out.reserve(len);
     while (out.size() < len)
         out.append(pattern_table(), (offset + out.size()) % kPeriod,
                    std::min<size_t>(len - out.size(), kPeriod));
@@ -445,20 +442,107 @@ std::string LoopbackServer::Pattern(uint64_t offset, size_t len) {
 }
 
 bool LoopbackServer::CheckPattern(const char* data, size_t len, uint64_t offset, size_t* bad) {
-    const std::string& table = pattern_table();
-    for (size_t checked = 0, piece; checked < len; checked += piece) {
-        const uint64_t at = (offset + checked) % kPeriod;
-        piece = std::min<size_t>(len - checked, kPeriod);
-        if (memcmp(data + checked, table.data() + at, piece) != 0) {
-            size_t i = 0;
-            while (data[checked + i] == table[at + i])
-                ++i;
+    for (size_t at = 0, piece; at < len; at += piece) {
+        piece = std::min<size_t>(len - at, kPeriod);
+        const char* want = pattern_table().data() + (offset + at) % kPeriod;
+        if (memcmp(data + at, want, piece) != 0) {
             if (bad)
-                *bad = checked + i;
+                *bad = at + static_cast<size_t>(std::mismatch(want, want + piece, data + at).first -
+                                                want);
             return false;
         }
     }
     return true;
+}
+
+// TcpListener and the socket helpers.
+
+TcpListener::TcpListener(int family, int backlog) : m_fd(-1), m_family(family), m_port(0) {
+    const int fd = sock_io::new_stream_socket(family == 6 ? AF_INET6 : AF_INET, false);
+    if (fd < 0)
+        return;
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof(one));
+    sockaddr_storage ss;
+    socklen_t len = loopback(family, 0, &ss);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || listen(fd, backlog) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0)
+        sock_io::close_socket(fd);
+    else
+        m_port = ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port), m_fd = fd;
+}
+
+TcpListener::~TcpListener() {
+    Close();
+}
+
+void TcpListener::Close() {
+    if (m_fd >= 0)
+        sock_io::close_socket(m_fd);
+    m_fd = -1;
+}
+
+int TcpListener::Accept(int timeout_ms) {
+    if (m_fd < 0 || sock_io::poll_one(m_fd, POLLIN, timeout_ms, nullptr) <= 0)
+        return -1;
+    return sock_io::accept_socket(m_fd, false);
+}
+
+unsigned short TcpListener::ClosedPort(int family) {
+    return TcpListener(family, 1).Port();
+}
+
+int TcpConnect(int family, unsigned short port) {
+    int fd = sock_io::new_stream_socket(family == 6 ? AF_INET6 : AF_INET, false);
+    if (fd < 0)
+        return -1;
+    sockaddr_storage ss;
+    socklen_t len = loopback(family, port, &ss);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
+        sock_io::close_socket(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void CloseSocket(int fd) {
+    sock_io::close_socket(fd);
+}
+
+int SocketPair(int fds[2], bool nonblocking) {
+    if (sock_io::socket_pair(fds) != 0)
+        return -1;
+    for (int i = 0; nonblocking && i < 2; ++i)
+        sock_io::set_nonblocking(fds[i]);
+    return 0;
+}
+
+bool WriteAll(int fd, const void* data, long len) {
+    for (const char* p = static_cast<const char*>(data); len > 0;) {
+        const long n = static_cast<long>(sock_io::send_some(fd, p, static_cast<size_t>(len)));
+        if (n <= 0)
+            return false;
+        p += n, len -= n;
+    }
+    return true;
+}
+
+long ReadFor(int fd, void* buf, long len, int timeout_ms) {
+    using Clock = std::chrono::steady_clock;
+    const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    long got = 0;
+    for (long n = 0; got < len && Clock::now() < end; got += n) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+        if (sock_io::poll_one(fd, POLLIN, static_cast<int>(left.count()) + 1, nullptr) <= 0 ||
+            (n = static_cast<long>(sock_io::recv_some(fd, static_cast<char*>(buf) + got,
+                                                      static_cast<size_t>(len - got)))) <= 0)
+            break;
+    }
+    return got;
+}
+
+void SleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 }  // namespace corvio_test

@@ -1,21 +1,10 @@
 // An in-process scripted server on 127.0.0.1 or ::1 (ephemeral port), plain
-// TCP or TLS: a peer whose every byte is known. Connection i (accept order,
-// each on a thread of its own) plays scripts[i]; one beyond the list replays
-// the last script with Options::repeat_last, else is closed at once.
-//
-// Steps, in order: ReadUntil(p) (bytes after `p` stay for the next step),
-// Read(n), ReadToEof(), Send(b), SendPattern(n, offset) (the pattern of
-// Pattern(), large bodies without a copy), Sleep(ms), Silent(ms) (as the first
-// step under TLS: the hand-shake is never answered), Handshake() (TLS now;
-// otherwise before the first read or write), Close() (close_notify, FIN, then
-// record what the client still sends until it closes, at most linger_ms: no
-// reset destroys bytes in flight), Reset() (SO_LINGER 0). When the steps run
-// out the connection ends as by Close(); a failing step (time-out, peer gone,
-// TLS failure) records why in ConnectionLog::error and ends it.
-//
-// Everything the client sent is recorded (decrypted under TLS). Every wait is
-// bounded (io_timeout_ms without progress); Stop() and the destructor wake
-// every connection within about 20 ms and never wait for a client.
+// TCP or TLS. Connection i (accept order, own thread) plays scripts[i]; later
+// ones replay the last script with Options::repeat_last, else are closed.
+// A step that fails (time-out, peer gone, TLS failure) records why in
+// ConnectionLog::error and ends the connection; when the steps run out it
+// ends as by Close(). Every wait is bounded (io_timeout_ms without progress);
+// Stop() and the destructor never wait for a client.
 #pragma once
 
 #include <atomic>
@@ -33,6 +22,11 @@
 
 namespace corvio_test {
 
+// ReadUntil(p): bytes after `p` stay for the next step. SendPattern(n, offset):
+// n bytes of Pattern() without a copy. Silent(ms) as the first TLS step: the
+// hand-shake is never answered. Handshake(): TLS now (otherwise before the
+// first read or write). Close(): close_notify, FIN, then record what the
+// client still sends until it closes (at most linger_ms). Reset(): SO_LINGER 0.
 struct Step {
     enum Kind {
         HANDSHAKE,
@@ -47,9 +41,9 @@ struct Step {
         RESET
     };
     Kind kind;
-    std::string bytes;  // READ_UNTIL pattern, SEND bytes
+    std::string bytes;  // READ_UNTIL, SEND
     uint64_t count;     // READ_COUNT, SEND_PATTERN
-    uint64_t offset;    // SEND_PATTERN: pattern offset of the first byte
+    uint64_t offset;    // SEND_PATTERN
     int ms;             // SLEEP, SILENT
 
     static Step Handshake() { return {HANDSHAKE, {}, 0, 0, 0}; }
@@ -68,15 +62,15 @@ struct Step {
 
 using Script = std::vector<Step>;
 
-// What one accepted connection saw.
+// What one accepted connection saw (the client's bytes decrypted under TLS).
 struct ConnectionLog {
-    std::string received;         // every byte the client sent, in order
-    std::string sni;              // server name the client sent; "" when none
-    bool handshake_done = false;  // TLS hand-shake completed
-    std::string client_cn;        // CN of the verified client certificate; ""
-    bool peer_closed = false;     // a read saw the client's end of stream
-    bool done = false;            // the connection has ended (script over or failed)
-    std::string error;            // first failure; "" when the script ran through
+    std::string received;
+    std::string sni;  // server name the client sent
+    bool handshake_done = false;
+    std::string client_cn;  // CN of the verified client certificate
+    bool peer_closed = false;
+    bool done = false;  // the connection has ended
+    std::string error;  // first failure; "" when the script ran through
 };
 
 class LoopbackServer {
@@ -84,54 +78,43 @@ public:
     struct Options {
         int family = 4;  // 4: 127.0.0.1, 6: ::1
         bool tls = false;
-        std::string cert_file;       // TLS: server certificate (PEM)
-        std::string key_file;        // TLS: its key (PEM); may equal cert_file
-        std::string client_ca_file;  // TLS: when set, a client certificate
-                                     // issued by this CA is required
-        std::string ciphers;         // TLS 1.2 cipher list; "" for OpenSSL's
-        std::string ciphersuites;    // TLS 1.3 suites; "" for OpenSSL's
-        int max_tls_version = 0;     // e.g. TLS1_2_VERSION; 0: newest
-        bool repeat_last = false;    // connections beyond the scripts replay the last
-        int io_timeout_ms = 5000;    // a read or write without progress fails after this
-        int linger_ms = 1000;        // Close(): wait at most this for the client to close
-        int max_connections = 64;    // later connections are closed at once
-        size_t trickle_bytes = 0;    // TLS: send only this many bytes, one by one
-                                     // (a hand-shake advancing byte by byte)
+        std::string cert_file, key_file;    // TLS: PEM (may be the same file)
+        std::string client_ca_file;         // TLS: requires a client certificate of this CA
+        std::string ciphers, ciphersuites;  // TLS 1.2 list, TLS 1.3 suites; "": defaults
+        int max_tls_version = 0;            // e.g. TLS1_2_VERSION; 0: newest
+        bool repeat_last = false;
+        int io_timeout_ms = 5000;
+        int linger_ms = 1000;
+        int max_connections = 64;  // later connections are closed at once
+        size_t trickle_bytes = 0;  // TLS: send only this many bytes, one per segment
     };
 
     LoopbackServer(const Options& options, std::vector<Script> scripts);
-    // Stops: bounded, never waits for a client.
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
 
-    // Listening and ready; otherwise Error() says why (no IPv6, bad cert...).
+    // Listening; otherwise Error() says why (no IPv6, bad certificate...).
     bool Ok() const { return m_listen_fd >= 0; }
     const std::string& Error() const { return m_error; }
     unsigned short Port() const { return m_port; }
-    // "127.0.0.1" or "::1".
     const char* Host() const { return m_family == 6 ? "::1" : "127.0.0.1"; }
 
-    // Connections accepted so far.
     size_t Accepted() const;
-    // Waits until at least `count` connections were accepted; false on time-out.
-    bool WaitAccepted(size_t count, int timeout_ms) const;
-    // Waits until at least `count` connections have ended; false on time-out.
+    // Waits until `count` connections have ended; false on time-out.
     bool WaitDone(size_t count, int timeout_ms) const;
-    // A copy of what connection `index` (0-based, accept order) saw; an empty
-    // log with error "no such connection" when there is none.
+    // What connection `index` (accept order) saw; error "no such connection"
+    // when there is none.
     ConnectionLog Connection(size_t index) const;
-
-    // Stops accepting, wakes and ends every connection, joins the threads.
-    // Idempotent; the logs stay readable.
+    // Stops accepting, ends every connection, joins the threads; idempotent.
     void Stop();
 
     // `len` bytes from `offset` of an endless sequence whose period (65521, a
     // prime) matches no power-of-two block: a lost, doubled or reordered
     // block shows.
     static std::string Pattern(uint64_t offset, size_t len);
-    // `data` equals the pattern from `offset`; otherwise the first index that
-    // differs is stored into *bad (when given).
+    // `data` equals the pattern from `offset`; else *bad (when given) is the
+    // first index that differs.
     static bool CheckPattern(const char* data, size_t len, uint64_t offset, size_t* bad = nullptr);
 
 private:
@@ -150,7 +133,6 @@ private:
     void* m_ctx = nullptr;  // SSL_CTX*
     std::atomic<bool> m_stop{false};
     std::thread m_acceptor;
-    std::mutex m_threads_mutex;
     std::vector<std::thread> m_threads;
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;

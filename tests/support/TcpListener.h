@@ -1,14 +1,12 @@
-// A listening TCP socket on a loopback address (127.0.0.1 or ::1) with an
-// ephemeral port, for tests that need a peer. Blocking helpers with bounded
-// waits; nothing here talks beyond loopback.
+// A listening TCP socket on 127.0.0.1 or ::1 (ephemeral port) and blocking
+// socket helpers with bounded waits (defined in LoopbackServer.cpp).
 #pragma once
 
 namespace corvio_test {
 
 class TcpListener {
 public:
-    // family 4 (127.0.0.1) or 6 (::1). Valid() is false when it could not be
-    // made (for example no IPv6 on the machine).
+    // family 4 or 6; not Valid() when it could not be made (no IPv6...).
     explicit TcpListener(int family = 4, int backlog = 1024);
     ~TcpListener();
     TcpListener(const TcpListener&) = delete;
@@ -17,15 +15,12 @@ public:
     bool Valid() const { return m_fd >= 0; }
     unsigned short Port() const { return m_port; }
     int Handle() const { return m_fd; }
-    // The loopback address text of the family.
     const char* Host() const { return m_family == 6 ? "::1" : "127.0.0.1"; }
-    // Waits at most `timeout_ms` for a connection; its blocking descriptor
-    // (the caller closes it), or -1.
+    // A blocking accepted descriptor (the caller closes it), or -1 after `timeout_ms`.
     int Accept(int timeout_ms);
     void Close();
 
-    // A loopback port of the family on which nothing listens (bound once and
-    // released; good enough for a test that wants a refused connect).
+    // A port on which nothing listens (bound once and released).
     static unsigned short ClosedPort(int family = 4);
 
 private:
@@ -45,11 +40,9 @@ bool WriteAll(int fd, const void* data, long len);
 // Reads until `len` bytes arrived, the peer closed or `timeout_ms` passed;
 // the count read.
 long ReadFor(int fd, void* buf, long len, int timeout_ms);
-// Waits until `pred` holds or `timeout_ms` passes; its final value.
-template <typename Pred>
-bool WaitUntil(Pred pred, int timeout_ms);
 void SleepMs(int ms);
 
+// Waits until `pred` holds or `timeout_ms` passes; its final value.
 template <typename Pred>
 bool WaitUntil(Pred pred, int timeout_ms) {
     for (int waited = 0; waited < timeout_ms; waited += 2) {
