@@ -28,25 +28,21 @@ const CertMaker& Certs() {
     return certs;
 }
 
-// A file spec of tests/data/tls.txt as a path; identity files are <name>.crt,
-// .key and .pem in the maker's directory.
+// A file spec of tests/data/tls.txt as a path.
 std::string File(const std::string& spec) {
     const CertMaker& c = Certs();
     static int made = 0;
     const std::string name = "file" + std::to_string(made++);
-    const size_t plus = spec.find('+'), dot = spec.rfind('.');
-    if (spec == "-" || spec == "missing" || spec == "dir")
-        return spec == "-" ? "" : spec == "dir" ? c.Dir() : c.MissingPath();
-    if (spec == "ca_crl" || spec == "other_crl")
-        return spec == "ca_crl" ? c.ca_crl : c.other_crl;
+    const size_t plus = spec.find('+');
+    if (spec == "-")
+        return "";
     if (spec.rfind("text:", 0) == 0)
         return c.WriteFile(name, spec.substr(5));
     if (plus != std::string::npos)
         return c.WriteFile(
             name, c.ReadFile(File(spec.substr(0, plus))) + c.ReadFile(File(spec.substr(plus + 1))));
     if (spec != "der_crl")
-        return c.Dir() + "/" + spec.substr(0, dot) +
-               (spec.substr(dot) == ".cert" ? ".crt" : spec.substr(dot));
+        return c.Dir() + "/" + spec;
     BIO* bio = BIO_new_file(c.ca_crl.c_str(), "rb");
     X509_CRL* crl = PEM_read_bio_X509_CRL(bio, nullptr, nullptr, nullptr);
     BIO_free(bio);
@@ -72,7 +68,7 @@ LoopbackServer::Options TlsOptions(const std::string& id = "server_ip", int fami
     LoopbackServer::Options o;
     o.family = family;
     o.tls = true;
-    o.cert_file = File(id + ".cert");
+    o.cert_file = File(id + ".crt");
     o.key_file = File(id + ".key");
     o.io_timeout_ms = 3000;
     return o;
