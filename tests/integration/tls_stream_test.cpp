@@ -115,10 +115,9 @@ TEST(Tls, HandshakeTable) {
         {  // the server waits for the client to close
             CSslStream tls;
             CSslX509 ca, peer;
-            if (c.yes(3)) {
-                ASSERT_EQ(ca.SetTrustCA(Certs().ca.cert.c_str()), 0);
-                ASSERT_EQ(tls.SetOption(CSslStream::OPT_TRUST_CA, 1, &ca), 0);
-            }
+            if (c.yes(3))
+                ASSERT_TRUE(ca.SetTrustCA(Certs().ca.cert.c_str()) == 0 &&
+                            tls.SetOption(CSslStream::OPT_TRUST_CA, 1, &ca) == 0);
             std::string name = Dash(c[4]);
             if (!name.empty())
                 ASSERT_EQ(tls.SetOption(CSslStream::OPT_SERVER_NAME, 0, &name[0]), 0);
@@ -157,9 +156,8 @@ TEST(Tls, HandshakeTable) {
                 ASSERT_EQ(tls.GetPeerCert(peer), 0);
                 CertSubjectMsg msg;
                 ASSERT_EQ(peer.GetCertSubjectMsg(msg), 0);
-                EXPECT_EQ(msg.common_name, c[11]);
-                EXPECT_STREQ(msg.organization, "Corvio Tests");
-                EXPECT_STREQ(msg.country, "ZZ");
+                EXPECT_EQ(std::string(msg.common_name) + "/" + msg.organization + "/" + msg.country,
+                          c[11] + "/Corvio Tests/ZZ");
                 EXPECT_EQ(peer.CheckCertIsRevoked(Certs().ca_crl.c_str()),
                           c[2] == "server_revoked");
             }
@@ -168,8 +166,7 @@ TEST(Tls, HandshakeTable) {
         ASSERT_TRUE(server.WaitDone(1, 5000));
         ConnectionLog log = server.Connection(0);
         EXPECT_EQ(log.handshake_done, c.yes(7)) << log.error;
-        EXPECT_EQ(log.sni, Dash(c[9]));
-        EXPECT_EQ(log.client_cn, Dash(c[10]));
+        EXPECT_EQ(log.sni + "/" + log.client_cn, Dash(c[9]) + "/" + Dash(c[10]));
         EXPECT_TRUE(silent || log.received.empty());  // a refused PEM sends no byte
     }
 }
