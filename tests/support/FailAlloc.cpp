@@ -8,11 +8,9 @@ namespace corvio_test {
 namespace {
 thread_local size_t t_fail_size = 0;
 std::atomic<size_t> g_fail_size{0};
-std::atomic<int> g_refused{0};
 }  // namespace
 
 FailAllocations::FailAllocations(size_t size, bool all_threads) : m_all_threads(all_threads) {
-    g_refused = 0;
     if (all_threads)
         g_fail_size = size;
     else
@@ -26,10 +24,6 @@ FailAllocations::~FailAllocations() {
         t_fail_size = 0;
 }
 
-int FailAllocations::Refused() {
-    return g_refused;
-}
-
 }  // namespace corvio_test
 
 namespace {
@@ -40,7 +34,6 @@ void* allocate(size_t size) {
     const size_t fail =
         corvio_test::t_fail_size != 0 ? corvio_test::t_fail_size : corvio_test::g_fail_size.load();
     if (fail != 0 && (fail == FailAllocations::kEvery || fail == size)) {
-        ++corvio_test::g_refused;
         return nullptr;
     }
     return std::malloc(size != 0 ? size : 1);

@@ -17,8 +17,6 @@ public:
     ~FailAllocations();
     FailAllocations(const FailAllocations&) = delete;
     FailAllocations& operator=(const FailAllocations&) = delete;
-    // Allocations refused so far.
-    static int Refused();
 
 private:
     bool m_all_threads;
