@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -94,6 +95,11 @@ private:
     }
     std::atomic<bool> m_busy{false};
 };
+
+inline long MsSince(std::chrono::steady_clock::time_point start) {
+    using namespace std::chrono;
+    return static_cast<long>(duration_cast<milliseconds>(steady_clock::now() - start).count());
+}
 
 struct KeptHandler : Halvex::Sablon::CNetHandler {
     std::atomic<int> closes{0};
