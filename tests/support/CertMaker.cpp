@@ -45,9 +45,9 @@ Cert make_cert(const std::string& cn, EVP_PKEY* key, Authority* issuer, const Ex
     X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
     X509_gmtime_adj(X509_getm_notAfter(cert.get()), 24 * 3600);
     X509_NAME* name = X509_get_subject_name(cert.get());
-    X509_NAME_add_entry_by_txt(name, "C", MBSTRING_ASC, (const unsigned char*)"ZZ", -1, -1, 0);
-    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, (const unsigned char*)"Corvio Tests", -1,
-                               -1, 0);
+    for (const std::string f : {"C=ZZ", "O=Corvio Tests"})
+        X509_NAME_add_entry_by_txt(name, f.substr(0, 1).c_str(), MBSTRING_ASC,
+                                   (const unsigned char*)f.c_str() + 2, -1, -1, 0);
     // A plain UTF8String, so that no length limit of the name table applies.
     if (X509_NAME_add_entry_by_NID(name, NID_commonName, V_ASN1_UTF8STRING,
                                    (const unsigned char*)cn.data(), (int)cn.size(), -1, 0) != 1)
@@ -74,10 +74,8 @@ std::string crl_pem(Authority& issuer, const std::vector<long>& serials) {
     X509_CRL* crl = X509_CRL_new();
     X509_CRL_set_version(crl, 1);
     X509_CRL_set_issuer_name(crl, X509_get_subject_name(issuer.cert.get()));
-    ASN1_TIME* last = X509_gmtime_adj(nullptr, -3600);
-    ASN1_TIME* next = X509_gmtime_adj(nullptr, 24 * 3600);
-    X509_CRL_set1_lastUpdate(crl, last);
-    X509_CRL_set1_nextUpdate(crl, next);
+    ASN1_TIME *last = X509_gmtime_adj(nullptr, -3600), *next = X509_gmtime_adj(nullptr, 86400);
+    X509_CRL_set1_lastUpdate(crl, last), X509_CRL_set1_nextUpdate(crl, next);
     ASN1_INTEGER* number = ASN1_INTEGER_new();
     for (long serial : serials) {
         X509_REVOKED* rev = X509_REVOKED_new();
@@ -86,9 +84,7 @@ std::string crl_pem(Authority& issuer, const std::vector<long>& serials) {
         X509_REVOKED_set_revocationDate(rev, last);
         X509_CRL_add0_revoked(crl, rev);
     }
-    ASN1_INTEGER_free(number);
-    ASN1_TIME_free(last);
-    ASN1_TIME_free(next);
+    ASN1_INTEGER_free(number), ASN1_TIME_free(last), ASN1_TIME_free(next);
     X509_CRL_sort(crl);
     std::string text = X509_CRL_sign(crl, issuer.key.get(), EVP_sha256()) > 0
                            ? pem([crl](BIO* b) { PEM_write_bio_X509_CRL(b, crl); })
@@ -117,9 +113,8 @@ struct CertMaker::Impl {
 CertMaker::CertMaker() : m_impl(new Impl) {
     // A folder of its own with a random name; an existing one is never reused.
     std::error_code ec;
-    std::filesystem::path tmp = std::filesystem::temp_directory_path(ec);
-    if (ec)
-        tmp = "/tmp";
+    const std::filesystem::path sys = std::filesystem::temp_directory_path(ec),
+                                tmp = ec ? std::filesystem::path("/tmp") : sys;
     for (int attempt = 0; attempt < 16 && m_dir.empty(); ++attempt) {
         unsigned long long r = 0;
         RAND_bytes(reinterpret_cast<unsigned char*>(&r), sizeof(r));

@@ -19,8 +19,6 @@ public:
 
     CertMaker();  // use Shared() and check Ok()
     ~CertMaker();
-    CertMaker(const CertMaker&) = delete;
-    CertMaker& operator=(const CertMaker&) = delete;
 
     // One set for the process, made on first use (thread-safe).
     static const CertMaker& Shared() {
@@ -31,8 +29,6 @@ public:
     bool Ok() const { return m_error.empty(); }
     const std::string& Error() const { return m_error; }
     const std::string& Dir() const { return m_dir; }
-    // A path in Dir() that does not exist.
-    std::string MissingPath() const { return m_dir + "/missing.pem"; }
     // Writes Dir()/name; its path, or "" on failure.
     std::string WriteFile(const std::string& name, const std::string& content) const;
     // A file's content ("" when it cannot be read).

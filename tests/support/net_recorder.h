@@ -35,7 +35,6 @@ struct Record {
         std::lock_guard<std::mutex> lock(mutex);
         return messages;
     }
-    int Faults() const { return faults.load(); }
 };
 
 class RecordingHandler : public Halvex::Sablon::CNetHandler {
@@ -60,9 +59,7 @@ public:
             std::unique_lock<std::mutex> lock(rec->mutex);
             rec->messages.push_back(m);
             lock.unlock();
-            if (on_message)
-                on_message(this, m);
-            return 0;
+            return on_message ? on_message(this, m), 0 : 0;
         });
     }
     int handle_close(Halvex::Sablon::CNetHandler*) override {

@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <memory>
-#include <string>
 
 #include "Sablon/SockAddr.h"
 #include "Sablon/StrParser.h"
