@@ -1,15 +1,10 @@
 // The downloader across threads: WaitBufferSize against the close, many
 // downloads at once with keep-alive requests from their own threads, closes
 // mid-way, silent TLS peers beside good downloads.
-#include <algorithm>
-#include <chrono>
 #include <future>
 #include <list>
-#include <string>
-#include <vector>
 
 #include "http_downloader_harness.h"
-#include "support/TcpListener.h"
 
 using namespace dltest;
 
@@ -19,13 +14,9 @@ namespace {
 TEST(WaitBufferSize, FalseWhenTheDownloaderCloses) {
     Owner* owner = new Owner();
     CHttpDownloader* dl = CHttpDownloader::Create(owner->GetID());
-    std::promise<void> entered;
-    auto waiter = std::async(std::launch::async, [&] {
-        entered.set_value();
-        return dl->WaitBufferSize(100);  // never started: no sender comes
-    });
-    entered.get_future().wait();
-    Settle(50);
+    // Never started: no sender comes.
+    auto waiter = std::async(std::launch::async, [&] { return dl->WaitBufferSize(100); });
+    Settle(100);
     dl->Close();
     ASSERT_EQ(waiter.wait_for(std::chrono::seconds(3)), std::future_status::ready);
     EXPECT_FALSE(waiter.get());
