@@ -1,6 +1,5 @@
 // Every case of tests/data/http_downloader.txt (format at its top): a scripted
 // loopback peer against a downloader driven by the case's program, per mode.
-#include <cstring>
 #include <map>
 #include <set>
 #include <sstream>
@@ -13,6 +12,7 @@
 #include "support/CaseFile.h"
 #include "support/FailAlloc.h"
 #include "support/LogCapture.h"
+#include "support/ScriptCases.h"
 #include "support/TcpListener.h"
 
 using namespace dltest;
@@ -92,19 +92,8 @@ LoopbackServer::Options ParseServer(const std::string& text, bool tls, std::vect
     for (const std::string& conn : Split(Expand(text), " ## ")) {
         out->emplace_back();
         for (const std::string& step : Split(conn, " ; ")) {
-            const char c = step[0];
-            const std::string arg =
-                step.substr(std::min<size_t>(step.size(), strchr("<>#~", c) ? 1 : 2));
-            const unsigned long n = std::strtoul(arg.c_str(), nullptr, 10);
-            if (c && strchr("<>#P~Sc", c))
-                out->back().push_back(step == "<H" ? Step::ReadUntil("\r\n\r\n")
-                                      : c == '<'   ? Step::ReadUntil(arg)
-                                      : c == '>'   ? Step::Send(arg)
-                                      : c == '#'   ? Step::Read(n)
-                                      : c == 'P'   ? Step::SendPattern(n)
-                                      : c == '~'   ? Step::Sleep(static_cast<int>(n))
-                                      : c == 'S'   ? Step::Silent(static_cast<int>(n))
-                                                   : Step::Close());
+            if (step[0] != '@')
+                out->back().push_back(corvio_test::StepFromText(step));
             else if (step == "@6")
                 opts.family = 6;
             else if (step == "@local") {
