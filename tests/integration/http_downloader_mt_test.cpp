@@ -1,6 +1,4 @@
-// The downloader across threads: WaitBufferSize against the close, many
-// downloads at once with keep-alive requests from their own threads, closes
-// mid-way, silent TLS peers beside good downloads.
+// The downloader across threads.
 #include <future>
 #include <list>
 

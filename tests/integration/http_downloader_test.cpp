@@ -32,28 +32,18 @@ std::vector<std::string> Split(const std::string& text, const std::string& sep) 
     return out;
 }
 
-void ReplaceAll(std::string& text, const std::string& what, const std::string& with) {
-    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += with.size())
-        text.replace(at, what.size(), with);
-}
-
 // $NAME of the [defs] section (longest names first), then $CERTS.
-std::string Expand(std::string text) {
-    static const std::vector<std::pair<std::string, std::string>> defs = [] {
-        std::vector<std::pair<std::string, std::string>> all;
-        for (const auto& c : corvio_test::LoadCases(kFile, "defs", 2)) {
-            all.emplace_back(c[0], c[1]);
-            for (const auto& d : all)
-                ReplaceAll(all.back().second, "$" + d.first, d.second);
-        }
+std::string Expand(const std::string& text) {
+    static const corvio_test::Vars defs = [] {
+        corvio_test::Vars all;
+        for (const auto& c : corvio_test::LoadCases(kFile, "defs", 2))
+            all.emplace_back("$" + c[0], corvio_test::Subst(c[1], all));
         std::sort(all.begin(), all.end(),
                   [](const auto& a, const auto& b) { return a.first.size() > b.first.size(); });
         return all;
     }();
-    for (const auto& d : defs)
-        ReplaceAll(text, "$" + d.first, d.second);
-    ReplaceAll(text, "$CERTS", CertMaker::Shared().Dir());
-    return text;
+    return corvio_test::Subst(corvio_test::Subst(text, defs),
+                              {{"$CERTS", CertMaker::Shared().Dir()}});
 }
 
 std::string Md5Hex(const std::string& text) {
@@ -187,9 +177,8 @@ private:
         const size_t space = word.find(' ');
         const std::string verb = word.substr(refused, space - refused);
         std::string arg = space == std::string::npos ? "" : word.substr(space + 1);
-        ReplaceAll(arg, "$HOST", m_host);
-        if (m_session)
-            ReplaceAll(arg, "$SINKLEN", std::to_string(m_session->sink.count));
+        const std::string sunk = m_session ? std::to_string(m_session->sink.count) : "";
+        arg = corvio_test::Subst(arg, {{"$HOST", m_host}, {"$SINKLEN", sunk}});
         std::istringstream words(arg);
         std::string a, b;
         words >> a >> b;

@@ -455,10 +455,6 @@ TcpListener::TcpListener(int family, int backlog) : m_fd(-1), m_family(family), 
         m_port = ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port), m_fd = fd;
 }
 
-TcpListener::~TcpListener() {
-    Close();
-}
-
 void TcpListener::Close() {
     if (m_fd >= 0)
         sock_io::close_socket(m_fd);
@@ -469,10 +465,6 @@ int TcpListener::Accept(int timeout_ms) {
     if (m_fd < 0 || sock_io::poll_one(m_fd, POLLIN, timeout_ms, nullptr) <= 0)
         return -1;
     return sock_io::accept_socket(m_fd, false);
-}
-
-unsigned short TcpListener::ClosedPort(int family) {
-    return TcpListener(family, 1).Port();
 }
 
 int TcpConnect(int family, unsigned short port) {

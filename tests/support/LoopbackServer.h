@@ -41,10 +41,9 @@ struct Step {
         RESET
     };
     Kind kind;
-    std::string bytes;  // READ_UNTIL, SEND
-    uint64_t count;     // READ_COUNT, SEND_PATTERN
-    uint64_t offset;    // SEND_PATTERN
-    int ms;             // SLEEP, SILENT
+    std::string bytes;       // READ_UNTIL, SEND
+    uint64_t count, offset;  // READ_COUNT, SEND_PATTERN; SEND_PATTERN
+    int ms;                  // SLEEP, SILENT
 
     static Step Handshake() { return {HANDSHAKE, {}, 0, 0, 0}; }
     static Step ReadUntil(std::string pattern) { return {READ_UNTIL, std::move(pattern), 0, 0, 0}; }

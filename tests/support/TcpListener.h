@@ -8,7 +8,7 @@ class TcpListener {
 public:
     // family 4 or 6; not Valid() when it could not be made (no IPv6...).
     explicit TcpListener(int family = 4, int backlog = 1024);
-    ~TcpListener();
+    ~TcpListener() { Close(); }
     TcpListener(const TcpListener&) = delete;
     TcpListener& operator=(const TcpListener&) = delete;
 
@@ -21,7 +21,7 @@ public:
     void Close();
 
     // A port on which nothing listens (bound once and released).
-    static unsigned short ClosedPort(int family = 4);
+    static unsigned short ClosedPort(int family = 4) { return TcpListener(family, 1).Port(); }
 
 private:
     int m_fd;
