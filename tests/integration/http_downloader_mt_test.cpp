@@ -30,28 +30,24 @@ TEST(Parallel, ManyDownloadsEachOneEndNotice) {
     LoopbackServer server(ServerOptions(false, true),
                           {{header, Step::Send(answer), Step::SendPattern(5000), header,
                             Step::Send(answer), Step::SendPattern(5000)}});
-    std::vector<std::future<std::string>> results;
+    std::vector<std::future<void>> runs;  // their destructors wait
     for (int i = 0; i < 16; ++i) {
-        results.push_back(std::async(std::launch::async, [&server] {
+        runs.push_back(std::async(std::launch::async, [&server] {
             Session s;
             s.dl->SetKeepAliveMode(true);
             const std::string req = "GET /q HTTP/1.1\r\nHost: x\r\n\r\n";
-            if (s.Start(server, "/p", false) != 0 || !s.owner->WaitEnds(1))
-                return std::string("first exchange");
-            if (!LoopbackServer::CheckPattern(s.Body().data(), s.Body().size(), 0))
-                return std::string("first body differs");
-            if (s.dl->SendRequest(req.data(), static_cast<int>(req.size())) != 0 ||
-                !s.owner->WaitEnds(2))
-                return std::string("second exchange");
+            ASSERT_EQ(s.Start(server, "/p", false), 0);
+            ASSERT_TRUE(s.owner->WaitEnds(1));
+            EXPECT_TRUE(LoopbackServer::CheckPattern(s.Body().data(), s.Body().size(), 0));
+            ASSERT_EQ(s.dl->SendRequest(req.data(), static_cast<int>(req.size())), 0);
+            ASSERT_TRUE(s.owner->WaitEnds(2));
             Settle();
-            if (s.owner->Ends() != 2 || s.dl->GetErrorReason() != CHttpDownloader::ERROR_NONE ||
-                s.dl->GetCurrentContentSize() != 5000 || s.owner->Ends(true) != 0)
-                return "ends " + std::to_string(s.owner->Ends());
-            return std::string();
+            EXPECT_EQ(s.owner->Ends(), 2);
+            EXPECT_EQ(s.owner->Ends(true), 0);
+            EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
+            EXPECT_EQ(s.dl->GetCurrentContentSize(), 5000);
         }));
     }
-    for (auto& r : results)
-        EXPECT_EQ(r.get(), "");
 }
 
 TEST(Parallel, CloseDuringHandshakeOrTransfer) {

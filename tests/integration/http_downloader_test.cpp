@@ -287,7 +287,7 @@ private:
         } else if (verb == "digest")
             EXPECT_EQ(CheckDigest(m_auth, arg), "");
         else if (verb == "cn" || verb == "sni")
-            EXPECT_EQ(verb == "cn" ? Peer(a).client_cn : Peer(a).sni, b);
+            EXPECT_EQ(verb == "cn" ? Peer(a).client_cn : Peer(a).sni, b) << Peer(a).error;
         else if (verb == "kept")
             EXPECT_EQ(dl()->GetWWWAuthenticate(), arg);
         else if (verb == "log" || verb == "log2" || verb == "nolog")
