@@ -139,11 +139,6 @@ CertMaker::~CertMaker() {
         std::filesystem::remove_all(m_dir, ec);
 }
 
-const CertMaker& CertMaker::Shared() {
-    static CertMaker shared;
-    return shared;
-}
-
 std::string CertMaker::WriteFile(const std::string& name, const std::string& content) const {
     const std::string path = m_dir + "/" + name;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

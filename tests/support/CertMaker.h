@@ -23,7 +23,10 @@ public:
     CertMaker& operator=(const CertMaker&) = delete;
 
     // One set for the process, made on first use (thread-safe).
-    static const CertMaker& Shared();
+    static const CertMaker& Shared() {
+        static CertMaker shared;
+        return shared;
+    }
 
     bool Ok() const { return m_error.empty(); }
     const std::string& Error() const { return m_error; }

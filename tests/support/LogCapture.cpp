@@ -1,5 +1,6 @@
 #include "support/LogCapture.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "Mardel/Log.h"
@@ -33,11 +34,10 @@ LogCapture::~LogCapture() {
 void LogCapture::Sink(int level, const char*, const char*, const char* function, int, const char*,
                       const char* message) {
     std::lock_guard<std::mutex> active_lock(g_active_mutex);
-    LogCapture* self = g_active;
-    if (!self)
-        return;
-    std::lock_guard<std::mutex> lock(self->m_mutex);
-    self->m_lines.push_back({level, function, message});
+    if (LogCapture* self = g_active) {
+        std::lock_guard<std::mutex> lock(self->m_mutex);
+        self->m_lines.push_back({level, function, message});
+    }
 }
 
 std::vector<LogLine> LogCapture::Lines() const {
@@ -53,18 +53,15 @@ std::vector<std::string> LogCapture::Messages() const {
 }
 
 int LogCapture::Count(const std::string& message) const {
-    int n = 0;
-    for (const LogLine& l : Lines())
-        if (l.message == message)
-            ++n;
-    return n;
+    const std::vector<std::string> all = Messages();
+    return static_cast<int>(std::count(all.begin(), all.end(), message));
 }
 
 bool LogCapture::Has(const std::string& message, int level) const {
-    for (const LogLine& l : Lines())
-        if (l.message == message && (level < 0 || l.level == level))
-            return true;
-    return false;
+    const std::vector<LogLine> all = Lines();
+    return std::any_of(all.begin(), all.end(), [&](const LogLine& l) {
+        return l.message == message && (level < 0 || l.level == level);
+    });
 }
 
 void LogCapture::Clear() {

@@ -90,11 +90,8 @@ TEST(SockStream, ConnectRefusesAtOnce) {
 
 TEST(SockStream, DetachHandsTheDescriptorOutAndAdoptTakesItBack) {
     TcpListener l(4);
-    ASSERT_TRUE(l.Valid());
-    const int client = TcpConnect(4, l.Port());
-    ASSERT_GE(client, 0);
-    const int peer = l.Accept(2000);
-    ASSERT_GE(peer, 0);
+    const int client = TcpConnect(4, l.Port()), peer = l.Accept(2000);
+    ASSERT_TRUE(l.Valid() && client >= 0 && peer >= 0);
     int fd;
     {
         CSockStream adopted(client);
