@@ -45,8 +45,7 @@ private:
     std::atomic<bool> m_closed{false};
 };
 
-// OpenSSL registers its exit clean-up when first used; before any reactor
-// loop starts, so that the loop threads' state is not reported as leaked.
+// OpenSSL's exit clean-up registered before any loop thread (no false leaks).
 inline const bool kOpenSslBeforeReactor = (corvio_test::CertMaker::Shared(), true);
 
 inline void Settle(int ms = 60) {
@@ -69,8 +68,7 @@ inline LoopbackServer::Options ServerOptions(bool tls, bool repeat_last = false)
     return opts;
 }
 
-// Keeps the first kKeep bytes, counts all, and tells whether all of them are
-// the peer's pattern; refuses the piece that would pass `stop_after`.
+// Keeps kKeep bytes, counts all, checks the pattern; refuses past `stop_after`.
 struct Sink : Halvex::Corvio::IHttpBodySink {
     static constexpr size_t kKeep = 1 << 20;
     int OnHeader(const CHttpParser& answer) override {

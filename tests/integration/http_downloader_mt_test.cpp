@@ -64,17 +64,14 @@ TEST(Parallel, CloseDuringHandshakeOrTransfer) {
     }
 }
 
-// Peers that accept the TCP connection and never answer the TLS hand-shake
-// (a listener that never accepts), more of them than there are loop threads,
-// hold no loop: good downloads beside them end first, and each stalled one
-// ends in the connect phase at its own deadline.
+// More TLS peers that never answer (a listener that never accepts) than loop threads hold
+// no loop: good downloads beside them end first, each stalled one at its own deadline.
 TEST(Parallel, SilentTlsPeersHoldNoLoop) {
     corvio_test::TcpListener silent;
     ASSERT_TRUE(silent.Valid());
-    const int stalled = static_cast<int>(std::max(2u, std::thread::hardware_concurrency())) + 1;
     const unsigned long long kStallUs = 3000000;
     const std::string url = "http://127.0.0.1:" + std::to_string(silent.Port()) + "/";
-    std::list<Session> stuck(static_cast<size_t>(stalled));
+    std::list<Session> stuck(std::max(2u, std::thread::hardware_concurrency()) + 1);
     const auto start = std::chrono::steady_clock::now();
     for (Session& s : stuck) {
         s.dl->SetTimeout(kStallUs);
