@@ -1,14 +1,10 @@
-// One downloader with its owner against the scripted loopback peer: the
-// owner counts end notices, the sink records what a streaming exchange hands
-// on (and checks it against the peer's pattern on the way).
+// One downloader with its owner (counting end notices) and a streaming sink.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <string>
 #include <thread>
 
 #include "Corvio/CHttpDownloader.h"
@@ -16,6 +12,7 @@
 #include "Sablon/NetHandler.h"
 #include "support/CertMaker.h"
 #include "support/LoopbackServer.h"
+#include "support/TcpListener.h"
 
 namespace dltest {
 
@@ -28,51 +25,33 @@ using Halvex::Corvio::CHttpParser;
 class Owner : public Halvex::Sablon::CNetHandler {
 public:
     int handle_message(long from_id, unsigned int msg, long) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
         if (msg == Halvex::Corvio::MSG_DOWNLOAD_END)
             ++(from_id == m_expected_from ? m_ends : m_foreign);
-        m_cond.notify_all();
         return 0;
     }
-    int handle_close(Halvex::Sablon::CNetHandler*) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_closed = true;
-        m_cond.notify_all();
-        return 0;
-    }
-    // Waits until `count` end notices came from the owner's downloader.
+    int handle_close(Halvex::Sablon::CNetHandler*) override { return m_closed = true, 0; }
     bool WaitEnds(int count, int timeout_ms = 5000) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_cond.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                               [&] { return m_ends >= count; });
+        return corvio_test::WaitUntil([&] { return m_ends >= count; }, timeout_ms);
     }
-    int Ends(bool foreign = false) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return foreign ? m_foreign : m_ends;
-    }
+    int Ends(bool foreign = false) { return foreign ? m_foreign : m_ends; }
     void Shutdown() {
         Close();
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_cond.wait_for(lock, std::chrono::seconds(5), [&] { return m_closed; });
+        corvio_test::WaitUntil([&] { return m_closed.load(); }, 5000);
     }
     long m_expected_from = 0;
 
 private:
-    std::mutex m_mutex;
-    std::condition_variable m_cond;
-    int m_ends = 0, m_foreign = 0;
-    bool m_closed = false;
+    std::atomic<int> m_ends{0}, m_foreign{0};
+    std::atomic<bool> m_closed{false};
 };
 
-// OpenSSL registers its exit clean-up when first used; before any reactor
-// loop starts, so that the loop threads' state is not reported as leaked.
+// OpenSSL's exit clean-up registered before any loop thread (no false leaks).
 inline const bool kOpenSslBeforeReactor = (corvio_test::CertMaker::Shared(), true);
 
 inline void Settle(int ms = 60) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-// "127.0.0.1:PORT" or "[::1]:PORT".
 inline std::string HostPort(const LoopbackServer& server) {
     const std::string host = server.Host();
     return (host == "::1" ? "[::1]" : host) + ":" + std::to_string(server.Port());
@@ -89,8 +68,7 @@ inline LoopbackServer::Options ServerOptions(bool tls, bool repeat_last = false)
     return opts;
 }
 
-// Keeps the first kKeep bytes, counts all, and tells whether all of them are
-// the peer's pattern; refuses the piece that would pass `stop_after`.
+// Keeps kKeep bytes, counts all, checks the pattern; refuses past `stop_after`.
 struct Sink : Halvex::Corvio::IHttpBodySink {
     static constexpr size_t kKeep = 1 << 20;
     int OnHeader(const CHttpParser& answer) override {

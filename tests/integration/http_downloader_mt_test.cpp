@@ -1,15 +1,8 @@
-// The downloader across threads: WaitBufferSize against the close, many
-// downloads at once with keep-alive requests from their own threads, closes
-// mid-way, silent TLS peers beside good downloads.
-#include <algorithm>
-#include <chrono>
+// The downloader across threads.
 #include <future>
 #include <list>
-#include <string>
-#include <vector>
 
 #include "http_downloader_harness.h"
-#include "support/TcpListener.h"
 
 using namespace dltest;
 
@@ -19,13 +12,9 @@ namespace {
 TEST(WaitBufferSize, FalseWhenTheDownloaderCloses) {
     Owner* owner = new Owner();
     CHttpDownloader* dl = CHttpDownloader::Create(owner->GetID());
-    std::promise<void> entered;
-    auto waiter = std::async(std::launch::async, [&] {
-        entered.set_value();
-        return dl->WaitBufferSize(100);  // never started: no sender comes
-    });
-    entered.get_future().wait();
-    Settle(50);
+    // Never started: no sender comes.
+    auto waiter = std::async(std::launch::async, [&] { return dl->WaitBufferSize(100); });
+    Settle(100);
     dl->Close();
     ASSERT_EQ(waiter.wait_for(std::chrono::seconds(3)), std::future_status::ready);
     EXPECT_FALSE(waiter.get());
@@ -41,28 +30,24 @@ TEST(Parallel, ManyDownloadsEachOneEndNotice) {
     LoopbackServer server(ServerOptions(false, true),
                           {{header, Step::Send(answer), Step::SendPattern(5000), header,
                             Step::Send(answer), Step::SendPattern(5000)}});
-    std::vector<std::future<std::string>> results;
+    std::vector<std::future<void>> runs;  // their destructors wait
     for (int i = 0; i < 16; ++i) {
-        results.push_back(std::async(std::launch::async, [&server] {
+        runs.push_back(std::async(std::launch::async, [&server] {
             Session s;
             s.dl->SetKeepAliveMode(true);
             const std::string req = "GET /q HTTP/1.1\r\nHost: x\r\n\r\n";
-            if (s.Start(server, "/p", false) != 0 || !s.owner->WaitEnds(1))
-                return std::string("first exchange");
-            if (!LoopbackServer::CheckPattern(s.Body().data(), s.Body().size(), 0))
-                return std::string("first body differs");
-            if (s.dl->SendRequest(req.data(), static_cast<int>(req.size())) != 0 ||
-                !s.owner->WaitEnds(2))
-                return std::string("second exchange");
+            ASSERT_EQ(s.Start(server, "/p", false), 0);
+            ASSERT_TRUE(s.owner->WaitEnds(1));
+            EXPECT_TRUE(LoopbackServer::CheckPattern(s.Body().data(), s.Body().size(), 0));
+            ASSERT_EQ(s.dl->SendRequest(req.data(), static_cast<int>(req.size())), 0);
+            ASSERT_TRUE(s.owner->WaitEnds(2));
             Settle();
-            if (s.owner->Ends() != 2 || s.dl->GetErrorReason() != CHttpDownloader::ERROR_NONE ||
-                s.dl->GetCurrentContentSize() != 5000 || s.owner->Ends(true) != 0)
-                return "ends " + std::to_string(s.owner->Ends());
-            return std::string();
+            EXPECT_EQ(s.owner->Ends(), 2);
+            EXPECT_EQ(s.owner->Ends(true), 0);
+            EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
+            EXPECT_EQ(s.dl->GetCurrentContentSize(), 5000);
         }));
     }
-    for (auto& r : results)
-        EXPECT_EQ(r.get(), "");
 }
 
 TEST(Parallel, CloseDuringHandshakeOrTransfer) {
@@ -79,17 +64,14 @@ TEST(Parallel, CloseDuringHandshakeOrTransfer) {
     }
 }
 
-// Peers that accept the TCP connection and never answer the TLS hand-shake
-// (a listener that never accepts), more of them than there are loop threads,
-// hold no loop: good downloads beside them end first, and each stalled one
-// ends in the connect phase at its own deadline.
+// More TLS peers that never answer (a listener that never accepts) than loop threads hold
+// no loop: good downloads beside them end first, each stalled one at its own deadline.
 TEST(Parallel, SilentTlsPeersHoldNoLoop) {
     corvio_test::TcpListener silent;
     ASSERT_TRUE(silent.Valid());
-    const int stalled = static_cast<int>(std::max(2u, std::thread::hardware_concurrency())) + 1;
     const unsigned long long kStallUs = 3000000;
     const std::string url = "http://127.0.0.1:" + std::to_string(silent.Port()) + "/";
-    std::list<Session> stuck(static_cast<size_t>(stalled));
+    std::list<Session> stuck(std::max(2u, std::thread::hardware_concurrency()) + 1);
     const auto start = std::chrono::steady_clock::now();
     for (Session& s : stuck) {
         s.dl->SetTimeout(kStallUs);

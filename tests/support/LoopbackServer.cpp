@@ -20,8 +20,7 @@ using Clock = std::chrono::steady_clock;
 const int kSliceMs = 20;
 const uint64_t kPeriod = 65521;
 
-// Two periods back to back, so any offset can be copied in one piece of up to
-// one period.
+// Two periods back to back: any offset copies in one piece of up to a period.
 const std::string& pattern_table() {
     static const std::string table = [] {
         std::string t(2 * kPeriod, '\0');
@@ -42,8 +41,7 @@ std::string ssl_error_text() {
     return buf;
 }
 
-// The loopback address of the family; the port sits at the same place in
-// both address kinds.
+// The port sits at the same place in both address kinds.
 socklen_t loopback(int family, unsigned short port, sockaddr_storage* ss) {
     memset(ss, 0, sizeof(*ss));
     reinterpret_cast<sockaddr_in*>(ss)->sin_port = htons(port);
@@ -59,7 +57,6 @@ socklen_t loopback(int family, unsigned short port, sockaddr_storage* ss) {
 
 }  // namespace
 
-// One accepted connection while its script runs (on its own thread).
 struct LoopbackServer::Conn {
     LoopbackServer* server;
     size_t index;
@@ -79,8 +76,6 @@ struct LoopbackServer::Conn {
     }
     bool stopped() const { return server->m_stop.load(); }
 
-    // Waits until `events` are ready; false when stopped or after the
-    // time-out (error set).
     bool wait(short events) {
         const auto end = Clock::now() + std::chrono::milliseconds(server->m_options.io_timeout_ms);
         for (;;) {
@@ -167,7 +162,6 @@ struct LoopbackServer::Conn {
         return 0;
     }
 
-    // Keeps what arrived (n > 0) or notes the end of stream; false at the end.
     bool record(const char* buf, long n) {
         if (n > 0)
             in.append(buf, static_cast<size_t>(n));
@@ -207,8 +201,7 @@ struct LoopbackServer::Conn {
         return true;
     }
 
-    // Trickling: TLS output goes out a byte per segment, 200 us apart, up to
-    // Options::trickle_bytes; later bytes are dropped (the connection stays).
+    // Options::trickle_bytes: later bytes are dropped (the connection stays).
     void flush() {
         for (char c; trickle && BIO_read(trickle, &c, 1) == 1;) {
             if (trickled++ < server->m_options.trickle_bytes && sock_io::send_some(fd, &c, 1) != 1)
@@ -225,8 +218,6 @@ struct LoopbackServer::Conn {
         return true;
     }
 
-    // Graceful end: close_notify, FIN, then take what the client still sends
-    // until it closes (bounded), so that no reset destroys bytes in flight.
     void close_gracefully() {
         if (ssl && !eof)
             SSL_shutdown(ssl), flush();
@@ -245,8 +236,7 @@ struct LoopbackServer::Conn {
         ERR_clear_error();
     }
 
-    // Records the server name while the ClientHello is read, so that it is
-    // known even when the hand-shake then fails.
+    // Called while the ClientHello is read: known even if the hand-shake fails.
     static int on_server_name(SSL* ssl, int*, void*) {
         Conn* self = static_cast<Conn*>(SSL_get_app_data(ssl));
         const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
@@ -255,7 +245,6 @@ struct LoopbackServer::Conn {
         return SSL_TLSEXT_ERR_OK;
     }
 
-    // Runs one step; false ends the connection.
     bool run(const Step& step) {
         switch (step.kind) {
             case Step::HANDSHAKE:
@@ -319,21 +308,17 @@ LoopbackServer::LoopbackServer(const Options& options, std::vector<Script> scrip
         STACK_OF(X509_NAME)* names = nullptr;
         if (!ctx || SSL_CTX_use_certificate_chain_file(ctx, m_options.cert_file.c_str()) != 1 ||
             SSL_CTX_use_PrivateKey_file(ctx, m_options.key_file.c_str(), SSL_FILETYPE_PEM) != 1 ||
-            SSL_CTX_check_private_key(ctx) != 1) {
-            m_error = "TLS server certificate: " + ssl_error_text();
-        } else if (!m_options.ciphers.empty() &&
-                   SSL_CTX_set_cipher_list(ctx, m_options.ciphers.c_str()) != 1) {
-            m_error = "cipher list: " + ssl_error_text();
-        } else if (!m_options.ciphersuites.empty() &&
-                   SSL_CTX_set_ciphersuites(ctx, m_options.ciphersuites.c_str()) != 1) {
-            m_error = "cipher suites: " + ssl_error_text();
-        } else if (*ca && (!(names = SSL_load_client_CA_file(ca)) ||
-                           SSL_CTX_load_verify_locations(ctx, ca, nullptr) != 1)) {
+            SSL_CTX_check_private_key(ctx) != 1 ||
+            (!m_options.ciphers.empty() &&
+             SSL_CTX_set_cipher_list(ctx, m_options.ciphers.c_str()) != 1) ||
+            (!m_options.ciphersuites.empty() &&
+             SSL_CTX_set_ciphersuites(ctx, m_options.ciphersuites.c_str()) != 1) ||
+            (*ca && (!(names = SSL_load_client_CA_file(ca)) ||
+                     SSL_CTX_load_verify_locations(ctx, ca, nullptr) != 1))) {
             sk_X509_NAME_pop_free(names, X509_NAME_free);
-            m_error = "client CA file: " + ssl_error_text();
-        }
-        if (!m_error.empty())
+            m_error = "TLS set-up: " + ssl_error_text();
             return;
+        }
         SSL_CTX_set_tlsext_servername_callback(ctx, &Conn::on_server_name);
         if (m_options.max_tls_version)
             SSL_CTX_set_max_proto_version(ctx, m_options.max_tls_version);
@@ -455,8 +440,6 @@ bool LoopbackServer::CheckPattern(const char* data, size_t len, uint64_t offset,
     return true;
 }
 
-// TcpListener and the socket helpers.
-
 TcpListener::TcpListener(int family, int backlog) : m_fd(-1), m_family(family), m_port(0) {
     const int fd = sock_io::new_stream_socket(family == 6 ? AF_INET6 : AF_INET, false);
     if (fd < 0)
@@ -472,10 +455,6 @@ TcpListener::TcpListener(int family, int backlog) : m_fd(-1), m_family(family), 
         m_port = ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port), m_fd = fd;
 }
 
-TcpListener::~TcpListener() {
-    Close();
-}
-
 void TcpListener::Close() {
     if (m_fd >= 0)
         sock_io::close_socket(m_fd);
@@ -486,10 +465,6 @@ int TcpListener::Accept(int timeout_ms) {
     if (m_fd < 0 || sock_io::poll_one(m_fd, POLLIN, timeout_ms, nullptr) <= 0)
         return -1;
     return sock_io::accept_socket(m_fd, false);
-}
-
-unsigned short TcpListener::ClosedPort(int family) {
-    return TcpListener(family, 1).Port();
 }
 
 int TcpConnect(int family, unsigned short port) {
@@ -528,7 +503,6 @@ bool WriteAll(int fd, const void* data, long len) {
 }
 
 long ReadFor(int fd, void* buf, long len, int timeout_ms) {
-    using Clock = std::chrono::steady_clock;
     const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
     long got = 0;
     for (long n = 0; got < len && Clock::now() < end; got += n) {

@@ -41,10 +41,9 @@ struct Step {
         RESET
     };
     Kind kind;
-    std::string bytes;  // READ_UNTIL, SEND
-    uint64_t count;     // READ_COUNT, SEND_PATTERN
-    uint64_t offset;    // SEND_PATTERN
-    int ms;             // SLEEP, SILENT
+    std::string bytes;       // READ_UNTIL, SEND
+    uint64_t count, offset;  // READ_COUNT, SEND_PATTERN; SEND_PATTERN
+    int ms;                  // SLEEP, SILENT
 
     static Step Handshake() { return {HANDSHAKE, {}, 0, 0, 0}; }
     static Step ReadUntil(std::string pattern) { return {READ_UNTIL, std::move(pattern), 0, 0, 0}; }
@@ -94,7 +93,7 @@ public:
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
 
-    // Listening; otherwise Error() says why (no IPv6, bad certificate...).
+    // Otherwise Error() says why (no IPv6, bad certificate...).
     bool Ok() const { return m_listen_fd >= 0; }
     const std::string& Error() const { return m_error; }
     unsigned short Port() const { return m_port; }
@@ -103,18 +102,16 @@ public:
     size_t Accepted() const;
     // Waits until `count` connections have ended; false on time-out.
     bool WaitDone(size_t count, int timeout_ms) const;
-    // What connection `index` (accept order) saw; error "no such connection"
-    // when there is none.
+    // Connection `index` (accept order), or error "no such connection".
     ConnectionLog Connection(size_t index) const;
-    // Stops accepting, ends every connection, joins the threads; idempotent.
+    // Ends every connection, joins the threads; idempotent.
     void Stop();
 
     // `len` bytes from `offset` of an endless sequence whose period (65521, a
     // prime) matches no power-of-two block: a lost, doubled or reordered
     // block shows.
     static std::string Pattern(uint64_t offset, size_t len);
-    // `data` equals the pattern from `offset`; else *bad (when given) is the
-    // first index that differs.
+    // Else *bad (when given) is the first index that differs.
     static bool CheckPattern(const char* data, size_t len, uint64_t offset, size_t* bad = nullptr);
 
 private:

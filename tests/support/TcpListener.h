@@ -8,7 +8,7 @@ class TcpListener {
 public:
     // family 4 or 6; not Valid() when it could not be made (no IPv6...).
     explicit TcpListener(int family = 4, int backlog = 1024);
-    ~TcpListener();
+    ~TcpListener() { Close(); }
     TcpListener(const TcpListener&) = delete;
     TcpListener& operator=(const TcpListener&) = delete;
 
@@ -16,12 +16,12 @@ public:
     unsigned short Port() const { return m_port; }
     int Handle() const { return m_fd; }
     const char* Host() const { return m_family == 6 ? "::1" : "127.0.0.1"; }
-    // A blocking accepted descriptor (the caller closes it), or -1 after `timeout_ms`.
+    // A blocking descriptor (the caller closes it), or -1 after `timeout_ms`.
     int Accept(int timeout_ms);
     void Close();
 
     // A port on which nothing listens (bound once and released).
-    static unsigned short ClosedPort(int family = 4);
+    static unsigned short ClosedPort(int family = 4) { return TcpListener(family, 1).Port(); }
 
 private:
     int m_fd;
@@ -29,13 +29,12 @@ private:
     unsigned short m_port;
 };
 
-// A blocking connection to a loopback port; the descriptor or -1.
+// Blocking; the descriptor or -1.
 int TcpConnect(int family, unsigned short port);
 // Closes a socket of the tests' own (close or closesocket).
 void CloseSocket(int fd);
 // Two connected stream sockets, non-blocking when asked; 0 on success.
 int SocketPair(int fds[2], bool nonblocking = false);
-// Writes all `len` bytes (blocking); false on failure.
 bool WriteAll(int fd, const void* data, long len);
 // Reads until `len` bytes arrived, the peer closed or `timeout_ms` passed;
 // the count read.
