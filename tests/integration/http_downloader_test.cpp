@@ -6,10 +6,10 @@
 
 #include "Corvio/CHttpDownloaderBlock.h"
 #include "HTTP/HttpDownloaderImpl.h"
-#include "Mardel/Md5.h"
 #include "Sablon/SockAddr.h"
 #include "http_downloader_harness.h"
 #include "support/CaseFile.h"
+#include "support/DigestCheck.h"
 #include "support/FailAlloc.h"
 #include "support/LogCapture.h"
 #include "support/ScriptCases.h"
@@ -46,15 +46,6 @@ std::string Expand(const std::string& text) {
                               {{"$CERTS", CertMaker::Shared().Dir()}});
 }
 
-std::string Md5Hex(const std::string& text) {
-    Halvex::Utils::CMd5 md5;
-    md5.init();
-    md5.update(text.data(), text.size());
-    char out[33] = {};
-    md5.hex(out);
-    return out;
-}
-
 // Empty when `value` is the RFC 2617 section 3.2.2 answer of USER PASS REALM
 // NONCE QOP ALGORITHM METHOD URI BODY (words of `want`, "-" for empty).
 std::string CheckDigest(const std::string& value, const std::string& want) {
@@ -67,12 +58,10 @@ std::string CheckDigest(const std::string& value, const std::string& want) {
     if (value.compare(0, 7, "Digest ") != 0 || p["username"] != w[0] || p["realm"] != w[2] ||
         p["nonce"] != w[3] || p["uri"] != w[7] || p["qop"] != w[4])
         return "fields differ: " + value;
-    std::string ha1 = Md5Hex(w[0] + ":" + w[2] + ":" + w[1]);
-    ha1 = w[5] == "MD5-sess" ? Md5Hex(ha1 + ":" + w[3] + ":" + p["cnonce"]) : ha1;
-    const std::string ha2 =
-        Md5Hex(w[6] + ":" + w[7] + (w[4] == "auth-int" ? ":" + Md5Hex(w[8]) : ""));
-    const std::string tail = w[4].empty() ? "" : p["nc"] + ":" + p["cnonce"] + ":" + w[4] + ":";
-    return p["response"] == Md5Hex(ha1 + ":" + w[3] + ":" + tail + ha2) ? "" : "bad response";
+    const bool sess = w[5] == "MD5-sess";
+    return p["response"] == corvio_test::DigestResponse(p, w[1], false, sess, w[4], w[6], w[8])
+               ? ""
+               : "bad response";
 }
 
 // The peer part of a case: connections split by " ## ", steps by " ; ";
