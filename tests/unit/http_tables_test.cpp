@@ -160,9 +160,7 @@ TEST(Parser, Scripts) {
     }
 }
 
-std::string yes(bool b) {
-    return b ? "yes" : "no";
-}
+const auto yes = [](bool b) { return std::string(b ? "yes" : "no"); };
 
 // The result of `call`, then its log lines, each "level function message"
 // (the function without its leading namespaces).
@@ -244,13 +242,13 @@ std::string call(const std::string& section, const Case& c) {
     CSockAddrIPv6 v6;
     CSockAddrStorage any;
     CHttpAuth auth;
-    const bool nul = c[0].find('\0') != c[0].npos || c[1].find('\0') != c[1].npos;
     if (section == "codes")
         return CHttpStatCodes::GetCodeText(static_cast<HTTP_RESPONSE_STATUS_CODE>(c.num(0)));
     if (section == "names")
         return yes(HostMatchesCN(c.str(0), c.str(1)));
     if (section == "equal") {  // the NUL-terminated form where the texts hold no NUL
         out = yes(text::equal_nocase(std::string_view(c[0]), std::string_view(c[1])));
+        const bool nul = (c[0] + c[1]).find('\0') != std::string::npos;
         return nul || out == yes(text::equal_nocase(c.str(0), c.str(1))) ? out : "forms differ";
     }
     if (section == "prefix")
