@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <memory>
-#include <sstream>
 #include <thread>
 
 #include "Corvio/CHttpParser.h"
@@ -21,10 +19,7 @@ using namespace Halvex::Corvio;
 namespace {
 
 struct Sink : IHttpBodySink {
-    int OnBody(const char* data, int len) override {
-        body.append(data, static_cast<size_t>(len));
-        return 0;
-    }
+    int OnBody(const char* data, int len) override { return body.append(data, size_t(len)), 0; }
     void OnEnd(bool) override {}
     std::string body;
 };
@@ -97,16 +92,14 @@ TEST(HttpBlockDownload, Table) {
                                  std::to_string(block->GetTotalContentSize());
                 }
             });
-        int result = -2;
-        if (call == "get")
-            result = block->Download(target.c_str());
-        else if (call == "ssl" || call == "ssl0")
-            result = block->DownloadUseSsl(target.c_str(), call == "ssl" ? "" : nullptr);
-        else if (call == "raw")
-            result = block->Download(addr, target.data(), len);
-        else if (call == "rawssl" || call == "rawssl0")
-            result =
-                block->DownloadUseSsl(addr, target.data(), len, call == "rawssl" ? "" : nullptr);
+        // get, ssl (ssl0: no host name), raw, rawssl (rawssl0): the calls; none: no call
+        const char* host = call.back() == '0' ? nullptr : "";
+        const bool raw = call.compare(0, 3, "raw") == 0, ssl = call.find("ssl") != call.npos;
+        const int result = call == "none" ? -2
+                           : raw ? (ssl ? block->DownloadUseSsl(addr, target.data(), len, host)
+                                        : block->Download(addr, target.data(), len))
+                                 : (ssl ? block->DownloadUseSsl(target.c_str(), host)
+                                        : block->Download(target.c_str()));
         done = true;
         if (watcher.joinable())
             watcher.join();

@@ -139,13 +139,11 @@ TEST_F(NginxInterop, KeepAliveReuseWithSendRequest) {
     const std::regex lines(
         "\n(\\d+) 1 GET /one.txt HTTP/1.1 200\n\\1 2 GET /two.txt HTTP/1.1 200\n");
     std::string log;
-    EXPECT_TRUE(WaitUntil(
-        [&] {
-            return std::regex_search(log = "\n" + CertMaker::ReadFile(nginx->dir + "/access.log"),
-                                     lines);
-        },
-        3000))
-        << log;
+    const auto seen = [&] {
+        return std::regex_search(log = "\n" + CertMaker::ReadFile(nginx->dir + "/access.log"),
+                                 lines);
+    };
+    EXPECT_TRUE(WaitUntil(seen, 3000)) << log;
 }
 
 }  // namespace
