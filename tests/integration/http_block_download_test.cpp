@@ -79,7 +79,6 @@ TEST(HttpBlockDownload, Table) {
         const std::string target = arg == "@URL" ? url : arg;
         const Halvex::Sablon::CSockAddrIPv4 addr("127.0.0.1", port);
         const int len = static_cast<int>(target.size());
-        // With a "midway" column a second thread reads the sizes while the call runs.
         std::atomic<bool> done{false};
         std::string midway;
         std::thread watcher;
@@ -92,7 +91,6 @@ TEST(HttpBlockDownload, Table) {
                                  std::to_string(block->GetTotalContentSize());
                 }
             });
-        // get, ssl (ssl0: no host name), raw, rawssl (rawssl0): the calls; none: no call
         const char* host = call.back() == '0' ? nullptr : "";
         const bool raw = call.compare(0, 3, "raw") == 0, ssl = call.find("ssl") != call.npos;
         const int result = call == "none" ? -2

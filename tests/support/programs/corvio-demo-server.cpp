@@ -28,6 +28,10 @@ std::string md5_hex(const std::string& text) {
     return md5.hex(hex), hex;
 }
 
+int Fail(const std::string& what) {
+    return std::fprintf(stderr, "demo-server: %s\n", what.c_str()), 1;
+}
+
 const char kBody[] =
     "23\r\nHello from the corvio demo server.\n\r\n"
     "3e\r\nThis body came in chunks, over TLS, after a Digest challenge.\n\r\n"
@@ -44,18 +48,16 @@ int main(int argc, char** argv) {
     const std::string info = opt["--info"], user = opt["--user"], realm = "corvio-demo";
     const int seconds = std::atoi(opt["--seconds"].c_str());
     if (info.empty() || seconds <= 0 || seconds > 600) {
-        std::fprintf(
-            stderr,
-            "usage: corvio-demo-server --info FILE [--user U] [--pass P] [--seconds 1..600]\n");
+        std::fputs(
+            "usage: corvio-demo-server --info FILE [--user U] [--pass P] [--seconds 1..600]\n",
+            stderr);
         return 2;
     }
     std::signal(SIGINT, [](int) { g_stop = 1; });
     std::signal(SIGTERM, [](int) { g_stop = 1; });
     const corvio_test::CertMaker& certs = corvio_test::CertMaker::Shared();
-    if (!certs.Ok()) {
-        std::fprintf(stderr, "demo-server: cannot make certificates: %s\n", certs.Error().c_str());
-        return 1;
-    }
+    if (!certs.Ok())
+        return Fail("cannot make certificates: " + certs.Error());
     const std::string nonce = md5_hex(certs.Dir() + std::to_string(seconds));
     LoopbackServer::Options options;
     corvio_test::ServerOptions("tls", options);
@@ -73,15 +75,11 @@ int main(int argc, char** argv) {
                                           "Encoding: chunked\r\nConnection: close\r\n\r\n") +
                               kBody),
                    Step::Close()}});
-    if (!server.Ok()) {
-        std::fprintf(stderr, "demo-server: cannot listen: %s\n", server.Error().c_str());
-        return 1;
-    }
+    if (!server.Ok())
+        return Fail("cannot listen: " + server.Error());
     std::ofstream(info + ".part") << "port=" << server.Port() << "\nca=" << certs.ca.cert << "\n";
-    if (std::rename((info + ".part").c_str(), info.c_str()) != 0) {
-        std::fprintf(stderr, "demo-server: cannot write %s\n", info.c_str());
-        return 1;
-    }
+    if (std::rename((info + ".part").c_str(), info.c_str()) != 0)
+        return Fail("cannot write " + info);
     std::printf("demo-server: https://127.0.0.1:%u/ (user '%s'), stops after %d s\n", server.Port(),
                 user.c_str(), seconds);
     std::fflush(stdout);
