@@ -15,10 +15,7 @@ using namespace corvio_test;
 namespace {
 
 std::string Quote(const std::string& arg) {
-    std::string q = "'";
-    for (char c : arg)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
+    return "'" + Subst(arg, {{"'", "'\\''"}}) + "'";
 }
 
 // The field with its @NAMEs replaced, "c{N}" as N times c.

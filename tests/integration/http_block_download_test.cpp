@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <memory>
-#include <sstream>
 #include <thread>
 
 #include "Corvio/CHttpParser.h"
@@ -21,10 +19,7 @@ using namespace Halvex::Corvio;
 namespace {
 
 struct Sink : IHttpBodySink {
-    int OnBody(const char* data, int len) override {
-        body.append(data, static_cast<size_t>(len));
-        return 0;
-    }
+    int OnBody(const char* data, int len) override { return body.append(data, size_t(len)), 0; }
     void OnEnd(bool) override {}
     std::string body;
 };
@@ -84,7 +79,6 @@ TEST(HttpBlockDownload, Table) {
         const std::string target = arg == "@URL" ? url : arg;
         const Halvex::Sablon::CSockAddrIPv4 addr("127.0.0.1", port);
         const int len = static_cast<int>(target.size());
-        // With a "midway" column a second thread reads the sizes while the call runs.
         std::atomic<bool> done{false};
         std::string midway;
         std::thread watcher;
@@ -97,16 +91,13 @@ TEST(HttpBlockDownload, Table) {
                                  std::to_string(block->GetTotalContentSize());
                 }
             });
-        int result = -2;
-        if (call == "get")
-            result = block->Download(target.c_str());
-        else if (call == "ssl" || call == "ssl0")
-            result = block->DownloadUseSsl(target.c_str(), call == "ssl" ? "" : nullptr);
-        else if (call == "raw")
-            result = block->Download(addr, target.data(), len);
-        else if (call == "rawssl" || call == "rawssl0")
-            result =
-                block->DownloadUseSsl(addr, target.data(), len, call == "rawssl" ? "" : nullptr);
+        const char* host = call.back() == '0' ? nullptr : "";
+        const bool raw = call.compare(0, 3, "raw") == 0, ssl = call.find("ssl") != call.npos;
+        const int result = call == "none" ? -2
+                           : raw ? (ssl ? block->DownloadUseSsl(addr, target.data(), len, host)
+                                        : block->Download(addr, target.data(), len))
+                                 : (ssl ? block->DownloadUseSsl(target.c_str(), host)
+                                        : block->Download(target.c_str()));
         done = true;
         if (watcher.joinable())
             watcher.join();

@@ -28,12 +28,11 @@ struct Nginx {
     std::string dir = CertMaker::Shared().Dir() + "/nginx", error;
     std::string command =
         std::string(kNginx) + " -e " + dir + "/error.log -p " + dir + "/ -c nginx.conf";
-    unsigned short ports[3] = {TcpListener::ClosedPort(4), TcpListener::ClosedPort(4), 0};
+    int ports[3] = {TcpListener::ClosedPort(4), TcpListener::ClosedPort(4),
+                    TcpListener(6).Valid() ? TcpListener::ClosedPort(6) : 0};
 
     Nginx() {
         const CertMaker& certs = CertMaker::Shared();
-        TcpListener v6(6);
-        ports[2] = v6.Valid() ? TcpListener::ClosedPort(6) : 0;
         std::string conf;
         for (const Case& line : LoadCases("nginx_interop.txt", "nginx.conf", 1))
             conf += line[0] + "\n";
@@ -139,13 +138,11 @@ TEST_F(NginxInterop, KeepAliveReuseWithSendRequest) {
     const std::regex lines(
         "\n(\\d+) 1 GET /one.txt HTTP/1.1 200\n\\1 2 GET /two.txt HTTP/1.1 200\n");
     std::string log;
-    EXPECT_TRUE(WaitUntil(
-        [&] {
-            return std::regex_search(log = "\n" + CertMaker::ReadFile(nginx->dir + "/access.log"),
-                                     lines);
-        },
-        3000))
-        << log;
+    const auto seen = [&] {
+        return std::regex_search(log = "\n" + CertMaker::ReadFile(nginx->dir + "/access.log"),
+                                 lines);
+    };
+    EXPECT_TRUE(WaitUntil(seen, 3000)) << log;
 }
 
 }  // namespace

@@ -1,14 +1,8 @@
-// corvio-demo-server: the loopback HTTPS server of scripts/demo and scripts/windows-check.
-// With a CA made on the spot it plays two connections on 127.0.0.1: any request gets a 401
-// with a Digest challenge (qop auth), the retried one a 200 with a chunked body. It writes
-// "port=<port>" and "ca=<CA file>" into the info file (complete once it exists), waits until
-// both connections ended, a signal (INT, TERM) arrives or the time runs out, then prints what
-// the client sent and whether the second request's Digest response is right for the user and
-// password (RFC 2617 section 3.2.2). The CA file is removed at exit.
-//
+// corvio-demo-server: the HTTPS server of scripts/demo and scripts/windows-check. On 127.0.0.1,
+// with a CA made on the spot, it answers a first request with a 401 Digest challenge (qop auth)
+// and the retry with a chunked 200, writes "port=" and "ca=" lines into the info file, then
+// prints what the client sent and whether its Digest response is right (RFC 2617 3.2.2).
 // Usage: corvio-demo-server --info FILE [--user U] [--pass P] [--seconds N]
-#include <openssl/evp.h>
-
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +11,7 @@
 #include <regex>
 #include <string>
 
+#include "Mardel/Md5.h"
 #include "support/ScriptCases.h"
 
 using corvio_test::LoopbackServer;
@@ -27,13 +22,14 @@ namespace {
 volatile std::sig_atomic_t g_stop = 0;
 
 std::string md5_hex(const std::string& text) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_Digest(text.data(), text.size(), digest, &len, EVP_md5(), nullptr);
-    std::string hex;
-    for (unsigned int i = 0; i < len; ++i)
-        hex += {"0123456789abcdef"[digest[i] >> 4], "0123456789abcdef"[digest[i] & 15]};
-    return hex;
+    Halvex::Utils::CMd5 md5;
+    char hex[33];
+    md5.update(text.data(), text.size());
+    return md5.hex(hex), hex;
+}
+
+int Fail(const std::string& what) {
+    return std::fprintf(stderr, "demo-server: %s\n", what.c_str()), 1;
 }
 
 const char kBody[] =
@@ -52,18 +48,16 @@ int main(int argc, char** argv) {
     const std::string info = opt["--info"], user = opt["--user"], realm = "corvio-demo";
     const int seconds = std::atoi(opt["--seconds"].c_str());
     if (info.empty() || seconds <= 0 || seconds > 600) {
-        std::fprintf(
-            stderr,
-            "usage: corvio-demo-server --info FILE [--user U] [--pass P] [--seconds 1..600]\n");
+        std::fputs(
+            "usage: corvio-demo-server --info FILE [--user U] [--pass P] [--seconds 1..600]\n",
+            stderr);
         return 2;
     }
     std::signal(SIGINT, [](int) { g_stop = 1; });
     std::signal(SIGTERM, [](int) { g_stop = 1; });
     const corvio_test::CertMaker& certs = corvio_test::CertMaker::Shared();
-    if (!certs.Ok()) {
-        std::fprintf(stderr, "demo-server: cannot make certificates: %s\n", certs.Error().c_str());
-        return 1;
-    }
+    if (!certs.Ok())
+        return Fail("cannot make certificates: " + certs.Error());
     const std::string nonce = md5_hex(certs.Dir() + std::to_string(seconds));
     LoopbackServer::Options options;
     corvio_test::ServerOptions("tls", options);
@@ -81,15 +75,11 @@ int main(int argc, char** argv) {
                                           "Encoding: chunked\r\nConnection: close\r\n\r\n") +
                               kBody),
                    Step::Close()}});
-    if (!server.Ok()) {
-        std::fprintf(stderr, "demo-server: cannot listen: %s\n", server.Error().c_str());
-        return 1;
-    }
+    if (!server.Ok())
+        return Fail("cannot listen: " + server.Error());
     std::ofstream(info + ".part") << "port=" << server.Port() << "\nca=" << certs.ca.cert << "\n";
-    if (std::rename((info + ".part").c_str(), info.c_str()) != 0) {
-        std::fprintf(stderr, "demo-server: cannot write %s\n", info.c_str());
-        return 1;
-    }
+    if (std::rename((info + ".part").c_str(), info.c_str()) != 0)
+        return Fail("cannot write " + info);
     std::printf("demo-server: https://127.0.0.1:%u/ (user '%s'), stops after %d s\n", server.Port(),
                 user.c_str(), seconds);
     std::fflush(stdout);
@@ -109,15 +99,13 @@ int main(int argc, char** argv) {
                     value.size() > 60 ? "..." : "");
         if (value.compare(0, 7, "Digest ") != 0)
             continue;
-        // k=v and k="v" pairs of the Digest credentials.
         std::map<std::string, std::string> p;
         const std::regex pair("(\\w+)=(\"([^\"]*)\"|[^, ]*)");
         for (std::sregex_iterator it(value.begin(), value.end(), pair), end; it != end; ++it)
             p[(*it)[1]] = (*it)[3].matched ? (*it)[3].str() : (*it)[2].str();
-        const std::string ha1 = md5_hex(user + ":" + realm + ":" + opt["--pass"]),
-                          ha2 = md5_hex("GET:" + p["uri"]);
-        const std::string expect = md5_hex(ha1 + ":" + nonce + ":" + p["nc"] + ":" + p["cnonce"] +
-                                           ":" + p["qop"] + ":" + ha2);
+        const std::string expect = md5_hex(md5_hex(user + ":" + realm + ":" + opt["--pass"]) + ":" +
+                                           nonce + ":" + p["nc"] + ":" + p["cnonce"] + ":" +
+                                           p["qop"] + ":" + md5_hex("GET:" + p["uri"]));
         const bool ok = p["username"] == user && p["realm"] == realm && p["nonce"] == nonce &&
                         p["qop"] == "auth" && p["response"] == expect;
         std::printf("demo-server:   Digest response %s\n",
