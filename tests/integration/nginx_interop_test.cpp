@@ -8,13 +8,9 @@
 #include <cstdlib>
 #include <regex>
 
-#include "Corvio/CHttpDownloader.h"
 #include "Corvio/CHttpDownloaderBlock.h"
-#include "Corvio/CHttpParser.h"
-#include "Mardel/Semaphore.h"
-#include "Sablon/NetHandler.h"
+#include "http_downloader_harness.h"
 #include "support/ScriptCases.h"
-#include "support/TcpListener.h"
 
 using namespace corvio_test;
 using namespace Halvex::Corvio;
@@ -103,38 +99,24 @@ TEST_F(NginxInterop, Table) {
     }
 }
 
-// Owner of an asynchronous downloader: posts at each end notice.
-struct Owner : Halvex::Sablon::CNetHandler {
-    int handle_message(long, unsigned int msg, long) override {
-        if (msg == MSG_DOWNLOAD_END)
-            done.post();
-        return 0;
-    }
-    Halvex::Mardel::CSemaphore done{0};
-};
-
 // Two requests on one kept-alive connection: nginx logs the same connection
 // number with request counts 1 and 2.
 TEST_F(NginxInterop, KeepAliveReuseWithSendRequest) {
-    Owner owner;
-    CHttpDownloader* d = CHttpDownloader::Create(owner.GetID());
-    ASSERT_NE(d, nullptr);
-    d->SetKeepAliveMode(true);
+    dltest::Session s;
+    s.dl->SetKeepAliveMode(true);
     Halvex::Sablon::CSockAddrIPv4 addr("127.0.0.1", nginx->ports[0]);
     for (const std::string name : {"one", "two"}) {
         const std::string request = "GET /" + name + ".txt HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
         const int len = static_cast<int>(request.size());
-        ASSERT_EQ(name == "one" ? d->Init(addr, request.data(), len)
-                                : d->SendRequest(request.data(), len),
+        ASSERT_EQ(name == "one" ? s.dl->Init(addr, request.data(), len)
+                                : s.dl->SendRequest(request.data(), len),
                   0);
-        ASSERT_TRUE(owner.done.pend(5000));
-        ASSERT_NE(d->GetResult(), nullptr);
-        EXPECT_EQ(std::string(d->GetResult()->GetContent()),
-                  name == "one" ? "first\n" : "second!\n");
-        EXPECT_EQ(d->GetErrorReason(), CHttpDownloader::ERROR_NONE);
+        ASSERT_TRUE(s.owner->WaitEnds(name == "one" ? 1 : 2));
+        EXPECT_EQ(s.Body(), name == "one" ? "first\n" : "second!\n");
+        EXPECT_EQ(s.dl->GetErrorReason(), CHttpDownloader::ERROR_NONE);
     }
-    EXPECT_FALSE(owner.done.pend(100));
-    d->Close();
+    SleepMs(100);
+    EXPECT_EQ(s.owner->Ends(), 2);
     const std::regex lines(
         "\n(\\d+) 1 GET /one.txt HTTP/1.1 200\n\\1 2 GET /two.txt HTTP/1.1 200\n");
     std::string log;
