@@ -77,8 +77,10 @@ TEST(SockStream, ConnectRefusesAtOnce) {
     CSockStream t;
     CSockAddrIPv4 unset;
     EXPECT_LT(t.Connect(unset, nullptr), 0);
+    TcpListener busy(4);
     CSockAddrIPv6 local("::1", 0);
-    EXPECT_LT(t.Connect(addr, &local), 0);
+    CSockAddrIPv4 taken("127.0.0.1", busy.Port());  // bind fails: a listener holds the port
+    EXPECT_TRUE(t.Connect(addr, &local) < 0 && t.Connect(addr, &taken) < 0);
     EXPECT_TRUE(t.GetHandle() == -1 && t.GetConnectStatus() == -2);
 }
 
