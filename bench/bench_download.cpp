@@ -12,9 +12,14 @@
 //    mode >= curl's faster mode.
 //  - peak resident memory added by one 100 MiB download, before and after
 //    GetContent gathers the body into one buffer. Target: <= 2.2 x the body.
-// Prints medians of several runs and the ratios (this library / curl).
+// Prints medians of several runs and the ratios (this library / curl). The
+// 100 MiB runs go in pairs, the first of each pair alternating between the
+// two clients; beside the ratio of the medians they print the median of the
+// pairs' own ratios and how many pairs the downloader won.
 // Options: --quick (one run of each), --small (the small-body runs only),
-// --runs N (N runs of each small-body case).
+// --runs N (N runs of each small-body case), --big-runs N (N pairs of each
+// 100 MiB case, 5 by default), --case K (only the 100 MiB case K: 0 HTTP,
+// 1 HTTPS, 2 HTTP into a sink, 3 HTTPS into a sink).
 #include <curl/curl.h>
 #include <openssl/ssl.h>
 
@@ -434,7 +439,7 @@ void report(const char* what, const char* unit, double ours, double curl) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int big_runs = 5, small_runs = 3;
+    int big_runs = 5, small_runs = 3, only_case = -1;
     bool small_only = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0)
@@ -443,6 +448,10 @@ int main(int argc, char** argv) {
             small_only = true;
         else if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc)
             small_runs = std::max(1, std::atoi(argv[++i]));
+        else if (std::strcmp(argv[i], "--big-runs") == 0 && i + 1 < argc)
+            big_runs = std::max(1, std::atoi(argv[++i]));
+        else if (std::strcmp(argv[i], "--case") == 0 && i + 1 < argc)
+            only_case = std::atoi(argv[++i]);
     }
     Mardel::setPrintLogLevel(2);
     curl_global_init(CURL_GLOBAL_DEFAULT);
@@ -456,7 +465,7 @@ int main(int argc, char** argv) {
     const std::string https_big = "https://127.0.0.1:" + std::to_string(tls.Port()) + "/big";
     const std::string http_small = "http://127.0.0.1:" + std::to_string(plain.Port()) + "/small";
 
-    if (!small_only)
+    if (!small_only && only_case < 0)
         memory(http_big);
 
     const double mib = kBig / 1048576.0;
@@ -464,21 +473,38 @@ int main(int argc, char** argv) {
         "100 MiB over HTTP (median MiB/s)", "100 MiB over HTTPS (median MiB/s)",
         "100 MiB over HTTP, sink vs write callback", "100 MiB over HTTPS, sink vs write callback"};
     for (int t = 0; t < (small_only ? 0 : 4); ++t) {
+        if (only_case >= 0 && t != only_case)
+            continue;
         const bool use_tls = t & 1;
         const bool stream = t & 2;
         const std::string& url = use_tls ? https_big : http_big;
-        std::vector<double> ours, theirs;
+        std::vector<double> ours, theirs, pairs;
+        int won = 0;
         for (int i = 0; i < big_runs; ++i) {
-            const double a = corvio_big(url, use_tls, stream);
-            const double b = curl_big(url, stream);
+            double a, b;
+            if (i % 2 == 0) {
+                a = corvio_big(url, use_tls, stream);
+                b = curl_big(url, stream);
+            } else {
+                b = curl_big(url, stream);
+                a = corvio_big(url, use_tls, stream);
+            }
             if (a <= 0 || b <= 0) {
                 std::fprintf(stderr, "a 100 MiB download failed (corvio %.3f, curl %.3f)\n", a, b);
                 return 1;
             }
             ours.push_back(mib / a);
             theirs.push_back(mib / b);
+            pairs.push_back(b / a);
+            won += a <= b;
         }
         report(kBigNames[t], "MiB/s", median(ours), median(theirs));
+        std::printf("%-44s paired ratio %.2f, downloader faster in %d of %d pairs\n", "",
+                    median(pairs), won, big_runs);
+    }
+    if (only_case >= 0) {
+        std::fflush(stdout);
+        std::_Exit(0);
     }
 
     std::vector<double> op, os, cm, cs;

@@ -2,7 +2,9 @@
 # corvio-get against the curl program, whole processes, in turns, from nginx
 # on loopback (TLS 1.3 with a certificate made here):
 #   - 100 MiB over HTTP and HTTPS, -o /dev/null and -o FILE: median seconds of
-#     RUNS paired runs each and the speed ratio (curl's time / corvio-get's);
+#     RUNS paired runs each (the first of a pair alternating), the speed ratio
+#     (curl's time / corvio-get's) of the medians and the median of the
+#     pairs' own ratios;
 #   - peak resident memory of corvio-get (/usr/bin/time -v) for the 100 MiB
 #     body and for a 4.5 GiB body (a sparse file: no disk space is used);
 #   - the 4.5 GiB body with Content-Length (nginx) and chunked (a small
@@ -71,14 +73,22 @@ for scheme in http https; do
     p=$port; [ $scheme = https ] && p=$tls_port
     url="$scheme://127.0.0.1:$p/100m"
     for out in /dev/null "$dir/out.bin"; do
-        : >"$dir/ours"; : >"$dir/theirs"
+        : >"$dir/ours"; : >"$dir/theirs"; : >"$dir/pairs"
         for i in $(seq "$RUNS"); do
-            secs "$GET" -q --fail --cacert "$dir/cert.pem" -o "$out" "$url" >>"$dir/ours"
-            secs curl -sf --cacert "$dir/cert.pem" -o "$out" "$url" >>"$dir/theirs"
+            if [ $((i % 2)) = 1 ]; then
+                x=$(secs "$GET" -q --fail --cacert "$dir/cert.pem" -o "$out" "$url")
+                y=$(secs curl -sf --cacert "$dir/cert.pem" -o "$out" "$url")
+            else
+                y=$(secs curl -sf --cacert "$dir/cert.pem" -o "$out" "$url")
+                x=$(secs "$GET" -q --fail --cacert "$dir/cert.pem" -o "$out" "$url")
+            fi
+            echo "$x" >>"$dir/ours"; echo "$y" >>"$dir/theirs"
+            awk "BEGIN {print $y / $x}" >>"$dir/pairs"
         done
         a=$(median <"$dir/ours"); b=$(median <"$dir/theirs")
-        printf '100 MiB %-5s -o %-14s corvio-get %ss  curl %ss  speed ratio %s\n' "$scheme" \
-            "$(basename "$out")" "$a" "$b" "$(awk "BEGIN {printf \"%.2f\", $b / $a}")"
+        printf '100 MiB %-5s -o %-14s corvio-get %ss  curl %ss  speed ratio %s  paired %.2f\n' \
+            "$scheme" "$(basename "$out")" "$a" "$b" "$(awk "BEGIN {printf \"%.2f\", $b / $a}")" \
+            "$(median <"$dir/pairs")"
     done
 done
 rm -f "$dir/out.bin"

@@ -221,6 +221,7 @@ int CHttpDownloader::Init(const Sablon::CSockAddr& addr, const char* request, in
         return -1;
     d->m_stream = stream;
     d->m_sock = stream;
+    d->m_low_water = 1;
     SetCurrentPhrase(PHRASE_CONNECTING);
     if (d->m_stream->Connect(d->m_addr, nullptr) < 0)
         return -1;
@@ -254,6 +255,15 @@ void CHttpDownloader::clearup() {
         Notify(d->m_notify_id, MSG_DOWNLOAD_END, 0);
     }
     WakeWaiters(d->m_wait);
+}
+
+void CHttpDownloaderImpl::follow_bytes_ahead() {
+    if (m_low_water == 0)
+        return;
+    const long long due = m_parser.GetBytesAhead() - (m_use_ssl ? kTlsRecordBytes : 0);
+    const int mark = due >= kReadLowWater ? kReadLowWater : 1;
+    if (mark != m_low_water)
+        m_low_water = m_stream->SetReadLowWater(mark) == 0 ? mark : 0;
 }
 
 void CHttpDownloaderImpl::end_sender() {
@@ -433,6 +443,7 @@ int CHttpDownloader::handle_input(int /*handle*/) try {
         if (got > 0 && !d->m_finished) {
             d->m_retry_unanswered = false;
             status = SkipInterimAnswers(d->m_parser, d->m_head, d->m_interim_bytes);
+            d->follow_bytes_ahead();
         }
 
         if (got < 0) {
@@ -547,6 +558,17 @@ int CHttpDownloader::handle_input_timeout(int /*handle*/) try {
     CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
     if (m_impl->m_tls != nullptr)
         return continue_tls();
+    CHttpDownloaderImpl* d = m_impl;
+    // A raised low-water mark holds input events back until that much is
+    // queued, so a peer that went slow looks silent. Bytes that did arrive
+    // count as input, as they would without the mark: with the mark down
+    // their event comes at once, and the mark stays down on this stream.
+    if (d->m_low_water > 1 && d->m_stream != nullptr) {
+        d->m_stream->SetReadLowWater(1);
+        d->m_low_water = 0;
+        if (d->m_stream->GetQueuedInput() != 0)
+            return 0;
+    }
     MARDEL_LOG(3, "CHttpDownloader::handle_input_timeout\n");
     clearup();
     return 0;

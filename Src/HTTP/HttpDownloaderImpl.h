@@ -28,6 +28,16 @@ constexpr int kPiecesPerEvent = 32;
 // In streaming mode one read takes up to this much: a large body then costs
 // fewer reads and fewer sink calls. The bytes per event stay the same.
 constexpr int kStreamPiece = 524288;
+// Receive low-water mark while at least this many bytes of the answer are
+// certainly still to come (a large Content-Length body or chunk): input
+// events then come once this much is queued, so a large body is read in
+// large pieces with fewer wake-ups of the loop and fewer window updates to
+// the peer. Below it every byte raises the event, as by default.
+constexpr int kReadLowWater = 262144;
+// Encrypted bytes that the TLS stream may already hold of a record it began
+// to read (a record header and the largest TLS 1.2 record): over TLS the
+// socket may still have to bring this much less than the bytes ahead.
+constexpr int kTlsRecordBytes = 5 + 16384 + 2048;
 // Message a downloader posts to itself to read on over TLS after an input
 // event stopped at kPiecesPerEvent with bytes still held inside the TLS
 // stream (they raise no socket event). Posted messages run after the
@@ -66,6 +76,10 @@ public:
     // Ends the sender, if any: it lets go of the stream, drops what it
     // queued and is closed (the reactor deletes it). m_mutex held.
     void end_sender();
+    // Raises the stream's receive low-water mark to kReadLowWater while the
+    // parser's bytes ahead allow it, and lowers it to 1 otherwise. m_mutex
+    // held, stream present.
+    void follow_bytes_ahead();
     // Enlarges the sender's buffer so that `len` bytes go out with one Put;
     // false when it cannot. m_mutex held, sender present.
     bool fit_sender(int len);
@@ -87,6 +101,10 @@ public:
     int m_len = 0;
     Sablon::CSockAddrStorage m_addr;
     bool m_connected = false;
+    // The stream's receive low-water mark: 1 (the system's default), or
+    // kReadLowWater while raised; 0 when it is not raised again on this
+    // stream (the system refused it, or the peer went slower than the mark).
+    int m_low_water = 1;
     long m_notify_id;
     CHttpParser m_parser;
     // The current request is a HEAD request: its answer ends with the header.

@@ -426,6 +426,23 @@ long long CHttpParser::GetBodyLength() const {
     return m_state->m_body_cb ? m_state->m_body_len : m_state->m_content_len;
 }
 
+long long CHttpParser::GetBytesAhead() const {
+    const http_parser_state* s = m_state;
+    if (!s || s->m_status != HTTP_PARSE_INCOMPLETE || !s->m_http_header)
+        return 0;
+    if (s->m_chunked) {
+        const http_chunk_state& c = s->m_chunk;
+        const unsigned long long tail = 7;  // CRLF after the data, "0\r\n\r\n"
+        if (c.state != CHUNK_DATA || c.chunk_left == 0)
+            return 0;
+        return c.chunk_left > static_cast<unsigned long long>(LLONG_MAX) - tail
+                   ? LLONG_MAX
+                   : static_cast<long long>(c.chunk_left + tail);
+    }
+    const long long received = s->m_body_cb ? s->m_body_len : s->m_cur_buf_size;
+    return s->m_content_length > received ? s->m_content_length - received : 0;
+}
+
 void CHttpParser::SetBodyCallback(http_body_callback_t callback, void* context) {
     if (!m_state)
         return;

@@ -165,6 +165,13 @@ public:
 
     // Reactor time-out in microseconds (default 5000000); 0 means none. The
     // TLS hand-shake limit is derived from it (milliseconds, at least 1).
+    // While at least 256 KiB of the answer are certainly still to come (a
+    // Content-Length body or a chunk), the socket's input event waits for
+    // 256 KiB (its receive low-water mark, where the system has one): fewer
+    // wake-ups for a large body. A peer that sends less than that within the
+    // time-out is not timed out: its bytes are read when the time-out finds
+    // them, and from then on every byte counts, as without the mark. A peer
+    // that stalls right then is timed out one time-out later.
     int SetTimeout(unsigned long long timeout);
     int SetKeepAliveMode(bool on);
     int SetAuthInfo(const std::string& user, const std::string& password);

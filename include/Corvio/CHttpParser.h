@@ -130,6 +130,13 @@ public:
     // Body bytes received so far in 64 bits: those handed to the body
     // callback in streaming mode, else those stored (GetContentLength).
     long long GetBodyLength() const;
+    // Input bytes the message needs at least before it can be complete: the
+    // rest of a Content-Length body, or, inside the data of a chunk, the rest
+    // of that chunk with its CRLF and the shortest last chunk ("0" CRLF CRLF).
+    // 0 while the header is incomplete, for an until-close body, between
+    // chunks and in every state but HTTP_PARSE_INCOMPLETE. A reader may wait
+    // for that many bytes before it looks at the input again.
+    long long GetBytesAhead() const;
     // The body as one NUL-terminated buffer of GetContentLength() bytes, in
     // HTTP_PARSE_COMPLETE, in HTTP_PARSE_ERROR (the data decoded before the
     // error) and in HTTP_PARSER_BUFFER_FULL (the bytes kept so far, for

@@ -129,9 +129,11 @@ TEST(Parser, Scripts) {
                 const char* got = p->GetContent();
                 EXPECT_EQ(got, p->GetContent()) << "gathered once";
                 EXPECT_EQ(got ? std::string(got, (size_t)p->GetContentLength()) : "(null)", arg);
-            } else if (verb == "length" || verb == "body-length" || verb == "limit") {
+            } else if (verb == "length" || verb == "body-length" || verb == "limit" ||
+                       verb == "ahead") {
                 EXPECT_EQ(verb == "limit"    ? p->GetMaxBufferLen()
                           : verb == "length" ? p->GetContentLength()
+                          : verb == "ahead"  ? p->GetBytesAhead()
                                              : p->GetBodyLength(),
                           n);
             } else if (verb == "extra") {

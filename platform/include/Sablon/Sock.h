@@ -57,6 +57,15 @@ public:
     // Writes at most `len` bytes: the count taken (0 when the socket cannot
     // take any now), negative when the stream failed.
     virtual int Send(const char* data, int len);
+    // Input readiness (the reactor's input event) waits until at least
+    // `bytes` are queued, the peer has closed or the stream has failed: the
+    // socket's receive low-water mark, 1 by default. Lowering it raises the
+    // event at once when enough is queued. A tuning hint: 0 when set, -1
+    // when the system refuses it or has none (Windows).
+    int SetReadLowWater(int bytes);
+    // Bytes the socket holds for reading now (over TLS, encrypted bytes not
+    // yet taken by the TLS layer); -1 when unknown or without a descriptor.
+    int GetQueuedInput() const;
     // Text of the stream's last failure (connect, receive or send) into `buf`;
     // returns `buf`.
     const char* GetErrorText(char* buf, int size) const;

@@ -142,6 +142,16 @@ int CSockStream::Recv(char* buf, int size) {
     return -1;
 }
 
+int CSockStream::SetReadLowWater(int bytes) {
+    if (m_handle < 0 || bytes < 1)
+        return -1;
+    return sock_io::set_receive_low_water(m_handle, bytes) ? 0 : -1;
+}
+
+int CSockStream::GetQueuedInput() const {
+    return m_handle < 0 ? -1 : sock_io::queued_input(m_handle);
+}
+
 int CSockStream::Send(const char* data, int len) {
     if (m_handle < 0 || data == nullptr || len < 0)
         return -1;

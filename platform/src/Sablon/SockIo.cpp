@@ -8,6 +8,7 @@
 #include <event2/util.h>
 
 #if !defined(_WIN32)
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #endif
 
@@ -101,6 +102,17 @@ bool has_exception(int fd) {
     return !would_block(WSAGetLastError());
 }
 
+bool set_receive_low_water(int, int) {
+    return false;
+}
+
+int queued_input(int fd) {
+    u_long n = 0;
+    if (ioctlsocket(static_cast<SOCKET>(fd), FIONREAD, &n) != 0)
+        return -1;
+    return n > 0x7fffffffu ? 0x7fffffff : static_cast<int>(n);
+}
+
 int socket_pair(int fds[2]) {
     startup();
     evutil_socket_t pair[2];
@@ -179,6 +191,15 @@ bool watchable(int fd) {
 bool has_exception(int fd) {
     short revents = 0;
     return poll_one(fd, 0, 0, &revents) > 0 && (revents & (POLLERR | POLLHUP));
+}
+
+bool set_receive_low_water(int fd, int bytes) {
+    return setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof(bytes)) == 0;
+}
+
+int queued_input(int fd) {
+    int n = 0;
+    return ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
 }
 
 int socket_pair(int fds[2]) {

@@ -135,6 +135,13 @@ bool watchable(int fd);
 // True when the socket has an error pending or is gone in both directions
 // (POLLERR, POLLHUP), never for readable data or the peer's orderly close.
 bool has_exception(int fd);
+// Sets the socket's receive low-water mark (SO_RCVLOWAT): readiness for
+// input then waits for that many queued bytes, the peer's close or an error.
+// False when the system refuses it or has no such setting (Windows Sockets
+// accepts the option name but not the setting).
+bool set_receive_low_water(int fd, int bytes);
+// Bytes queued for reading (FIONREAD), or -1 when the system cannot say.
+int queued_input(int fd);
 // Two connected stream sockets; 0 on success, -1 on failure.
 int socket_pair(int fds[2]);
 // The system's text for a socket error code, into `buf`.
