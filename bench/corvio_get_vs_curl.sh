@@ -74,13 +74,13 @@ for scheme in http https; do
     url="$scheme://127.0.0.1:$p/100m"
     for out in /dev/null "$dir/out.bin"; do
         : >"$dir/ours"; : >"$dir/theirs"; : >"$dir/pairs"
+        ours() { secs "$GET" -q --fail --cacert "$dir/cert.pem" -o "$out" "$url"; }
+        theirs() { secs curl -sf --cacert "$dir/cert.pem" -o "$out" "$url"; }
         for i in $(seq "$RUNS"); do
             if [ $((i % 2)) = 1 ]; then
-                x=$(secs "$GET" -q --fail --cacert "$dir/cert.pem" -o "$out" "$url")
-                y=$(secs curl -sf --cacert "$dir/cert.pem" -o "$out" "$url")
+                x=$(ours); y=$(theirs)
             else
-                y=$(secs curl -sf --cacert "$dir/cert.pem" -o "$out" "$url")
-                x=$(secs "$GET" -q --fail --cacert "$dir/cert.pem" -o "$out" "$url")
+                y=$(theirs); x=$(ours)
             fi
             echo "$x" >>"$dir/ours"; echo "$y" >>"$dir/theirs"
             awk "BEGIN {print $y / $x}" >>"$dir/pairs"

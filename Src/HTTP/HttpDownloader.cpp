@@ -555,10 +555,10 @@ int CHttpDownloader::handle_exception(int /*handle*/) try {
 // During the TLS hand-shake a time-out of its socket goes to the hand-shake,
 // which fails once its own deadline has passed ("ssl connect error!").
 int CHttpDownloader::handle_input_timeout(int /*handle*/) try {
-    CGuard<CRecursiveMutex> lock(m_impl->m_mutex);
-    if (m_impl->m_tls != nullptr)
-        return continue_tls();
     CHttpDownloaderImpl* d = m_impl;
+    CGuard<CRecursiveMutex> lock(d->m_mutex);
+    if (d->m_tls != nullptr)
+        return continue_tls();
     // A raised low-water mark holds input events back until that much is
     // queued, so a peer that went slow looks silent. Bytes that did arrive
     // count as input, as they would without the mark: with the mark down
